@@ -1,0 +1,16 @@
+// The part of a serial port the flashing engine uses; CSerialPort in the programs, a fake in tests.
+#pragma once
+
+namespace rq75x {
+
+class ChipPort
+{
+public:
+    virtual ~ChipPort() = default;
+    virtual bool isOpen() = 0;
+    virtual int readData(void* data, int size) = 0;        // bytes read, 0 none, -1 failure
+    virtual int writeData(const void* data, int size) = 0; // bytes written or -1
+    virtual void close() = 0;
+};
+
+} // namespace rq75x

@@ -1,0 +1,41 @@
+// Line settings of the POSIX back end expressed as termios values. Kept apart from the device
+// so that what a pseudo-terminal cannot keep (it forces 8 data bits and no parity) can still be
+// checked.
+#pragma once
+
+#include <termios.h>
+
+namespace vandrel::posix {
+
+struct LineSettings
+{
+    int baudRate = 9600;
+    int parity = 0;      // Parity
+    int dataBits = 8;    // DataBits
+    int stopbits = 0;    // StopBits
+    int flowControl = 0; // FlowControl
+};
+
+// True when the device accepts this data-bit and stop-bit pair: 1.5 stop bits only with 5 data
+// bits, 2 stop bits only with 6 to 8.
+bool isFrameAllowed(int dataBits, int stopbits);
+
+// Turns `t` into raw mode (no echo, no line discipline, no CR/LF translation, no signals,
+// reads return what is there) with the character size, parity, stop bits and flow control of
+// `settings`. The baud rate is not touched (see setExactBaudRate). Returns false, leaving `t`
+// unchanged, for values the device cannot take.
+bool makeRawTermios(const LineSettings& settings, struct termios& t);
+
+// Character size, parity and stop-bit flags alone, for a setter that changes one of them on an
+// open device. False when the combination is refused.
+bool applyFrameFlags(int parity, int dataBits, int stopbits, struct termios& t);
+bool applyFlowControlFlags(int flowControl, struct termios& t);
+
+// Sets input and output speed to exactly `baudRate` bits per second, also rates without a B
+// constant (Linux termios2 with BOTHER). False when the rate is not positive or the driver
+// refuses it.
+bool setExactBaudRate(int fd, int baudRate);
+// The output speed the driver holds, in bits per second; -1 on failure.
+int readExactBaudRate(int fd);
+
+} // namespace vandrel::posix
