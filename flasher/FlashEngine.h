@@ -46,15 +46,15 @@ constexpr unsigned int PauseAfterControlFrame = 5;
 // The flashing state of one chip.
 struct FlashState
 {
-    QString firmwarePath;                       // picked with Load File; read when Flash starts
-    std::unique_ptr<uint8_t[]> firmwareImage;   // imageSize + 1 bytes, or null
+    QString firmwarePath;                     // picked with Load File; read when Flash starts
+    std::unique_ptr<uint8_t[]> firmwareImage; // imageSize + 1 bytes, or null
     int32_t imageSize = 0;
-    uint16_t lastBlockLength = 0;               // 1..256
-    std::atomic<uint32_t> totalBlocks{0};       // 0 until the first load
-    std::atomic<uint32_t> currentBlock{1};      // the block last sent
+    uint16_t lastBlockLength = 0;          // 1..256
+    std::atomic<uint32_t> totalBlocks{0};  // 0 until the first load
+    std::atomic<uint32_t> currentBlock{1}; // the block last sent
     std::atomic<bool> factoryResetRequested{false};
     std::array<uint8_t, FullBlockFrameSize> blockFrame{};
-    std::unique_ptr<uint8_t[]> lastBlockFrame;  // 9 + lastBlockLength bytes while being sent
+    std::unique_ptr<uint8_t[]> lastBlockFrame; // 9 + lastBlockLength bytes while being sent
     std::array<uint8_t, ControlFrameSize> controlFrame{};
 };
 
@@ -62,9 +62,11 @@ class FlashEngine
 {
 public:
     using Pause = std::function<void(unsigned int ms)>;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-    // `pause` sleeps the calling thread; tests pass a faster one.
-    FlashEngine(ChipPort& port, FlashEvents& events, Pause pause = {});
+    // `pause` sleeps the calling thread and `clock` tells the time the run's deadline is measured
+    // with; tests pass faster or fixed ones. Empty functions mean the real ones.
+    FlashEngine(ChipPort& port, FlashEvents& events, Pause pause = {}, Clock clock = {});
     FlashEngine(const FlashEngine&) = delete;
     FlashEngine& operator=(const FlashEngine&) = delete;
 
@@ -84,30 +86,75 @@ public:
     void startFactoryReset();
     // Arms the 5000 ms guard and sends the firmware-information request.
     void requestFirmwareInfo();
-    // The guard timer fired: closes the port, reports the time-out, releases the image.
+    // The guard timer fired: closes the port, reports the time-out, releases the image. Ends
+    // with runEnded(TimedOut) whether or not a run was going on, so that a front end waiting
+    // for the answer to requestFirmwareInfo() learns of the silence as well.
     void onTimerFired();
 
     // --- replies (receive thread) ---
+    // Reads what is waiting, classifies it and answers with the next frame. During a run, a reply
+    // that does not advance it leaves the run's deadline where it was; outside a run it stops
+    // the time-out. Never reads outside the loaded image, and sends nothing without one.
     void onReadEvent(unsigned int readBufferLen);
 
     // --- state for the front end ---
     uint32_t totalBlocks() const { return state.totalBlocks.load(); }
     uint32_t currentBlock() const { return state.currentBlock.load(); }
     bool factoryResetRequested() const { return state.factoryResetRequested.load(); }
+    // From the boot-mode request until completion, time-out or abort.
     bool runActive() const { return running.load(); }
     MessageBuffer& messages() { return messageBuffer; }
 
-    // Texts of the reply filter: what a non-protocol answer shows.
+    // Texts of the reply filter: what a non-protocol answer shows. Keeps '.' to 'a', '-', 'z',
+    // 'A' to 'Z', ASCII digits and ASCII white space; removes everything else.
     static QString filterReplyText(const QByteArray& bytes);
 
 private:
-    // implementation details are the engine's own
+    enum class Preparation
+    {
+        Ready,
+        NoImage,       // never loaded, or released by a time-out
+        PastLastBlock, // the counters do not point into the image
+        NoMemory       // the last block's frame could not be allocated
+    };
+    // The frame prepareBlock() built, chosen while the image could not change.
+    struct PreparedFrame
+    {
+        const uint8_t* bytes = nullptr;
+        int length = 0;
+        bool last = false; // lastBlockFrame, released once written
+    };
+
+    void logLine(const QString& text);
+    void logAndShow(const QString& text);
+    void arm(unsigned int ms);
+    void keepRunDeadline();
+    void endRun(RunOutcome outcome);
+    bool imageLoaded();
+    Preparation prepareBlock(uint32_t block, PreparedFrame& frame);
+    void refuseImage(const char* path, unsigned long size);
+    void ignoreReply(const QString& why);
+    void sendFirstBlock();
+    void sendNextBlock();
+
+    void onOtherReply(const char* bytes, int length);
+    void onBootReady();
+    void onBlockWritten();
+    void onEndOfData();
+    void onBootExited();
+    void onFactoryResetAcknowledged();
+
     ChipPort& port;
     FlashEvents& events;
     Pause pause;
+    Clock clock;
     MessageBuffer messageBuffer;
     FlashState state;
-    std::mutex imageMutex; // guards the image and frames between the two threads
+    // Guards firmwareImage, imageSize, lastBlockLength, the counts written with them and the
+    // block frames: the receive thread builds frames from the image while the front end's
+    // thread may load a new one or release it on a time-out. Never held while pausing or
+    // writing to the port.
+    std::mutex imageMutex;
     std::atomic<bool> running{false};
     std::atomic<int64_t> deadlineNs{0}; // steady-clock deadline of the armed run time-out
 };
