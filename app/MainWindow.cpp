@@ -1,0 +1,213 @@
+#include "MainWindow.h"
+
+#include "PortList.h"
+#include "Progress.h"
+#include "ui_MainWindow.h"
+
+#include "portinfo/PortInfo.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTextCursor>
+#include <QTimer>
+
+namespace {
+
+constexpr unsigned int ReadBufferSize = 4096;
+const char* const WindowTitle = "Morvane Flasher 1.1 for RQ75x";
+const char* const LogStyleSheet = "QPlainTextEdit {background-color: darkgrey; color: white;}";
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), timer(nullptr), ui(new Ui::MainWindow), chipPort(serialPort), flashEvents(*this),
+      engine(chipPort, flashEvents)
+{
+    ui->setupUi(this);
+
+    timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &MainWindow::onTimerFired);
+    connect(this, &MainWindow::emitUpdateReceive, this, &MainWindow::OnUpdateReceive, Qt::QueuedConnection);
+    connect(this, &MainWindow::emitStartStop, this, &MainWindow::OnStartStop, Qt::QueuedConnection);
+
+    // The button's text records whether the port is meant to be open.
+    ui->pushButtonOpen->setText(tr("Open Port"));
+    setWindowTitle(QString::fromLatin1(WindowTitle));
+
+    fillPortList(*ui->comboBoxPortName, vandrel::listAvailablePorts());
+    serialPort.connectReadEvent(this);
+
+    ui->comboBoxBaudrate->setCurrentText(QStringLiteral("115200"));
+    ui->comboBoxDataBit->setCurrentText(QStringLiteral("8"));
+
+    for (QPlainTextEdit* log : {ui->plainTextEditSend, ui->plainTextEditReceive}) {
+        log->setStyleSheet(QString::fromLatin1(LogStyleSheet));
+        log->setBackgroundVisible(false);
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    // The receive thread calls onReadEvent directly: stop it before the form and the timer that
+    // the engine's events reach go away. close() joins the thread, so a call in progress ends first.
+    serialPort.disconnectReadEvent();
+    serialPort.close();
+    delete ui;
+    delete timer;
+}
+
+void MainWindow::onReadEvent(const char* /*portName*/, unsigned int readBufferLen)
+{
+    engine.onReadEvent(readBufferLen);
+}
+
+void MainWindow::OnUpdateReceive(QString str)
+{
+    QTextCursor cursor = ui->plainTextEditReceive->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    ui->plainTextEditReceive->setTextCursor(cursor);
+    ui->plainTextEditReceive->appendPlainText(str);
+
+    if (const auto percent = progressPercent(engine.currentBlock(), engine.totalBlocks()))
+        ui->progressBar->setValue(static_cast<int>(*percent));
+}
+
+void MainWindow::OnStartStop(unsigned int iStartStop)
+{
+    if (iStartStop != 0)
+        timer->start(static_cast<int>(iStartStop));
+    else
+        timer->stop();
+}
+
+void MainWindow::on_pushButtonOpen_clicked()
+{
+    if (ui->pushButtonOpen->text() != tr("Open Port")) {
+        closePort();
+        return;
+    }
+    if (ui->comboBoxPortName->count() == 0) {
+        QMessageBox::information(this, tr("Information"), tr("No avaiable ports"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+        qDebug("No avaiable ports");
+        return;
+    }
+    openPort();
+}
+
+void MainWindow::openPort()
+{
+    // Parity and stop bits are taken by index: the combo boxes list them in the library's order.
+    const int stopBitIndex = ui->comboBoxStopBit->currentIndex();
+    const int dataBits = ui->comboBoxDataBit->currentText().toInt();
+    const int parityIndex = ui->comboBoxParity->currentIndex();
+    const int baudRate = ui->comboBoxBaudrate->currentText().toInt();
+    const QByteArray portName = ui->comboBoxPortName->currentText().toUtf8();
+
+    serialPort.init(portName.constData(), baudRate, static_cast<Parity>(parityIndex),
+                    static_cast<DataBits>(dataBits), static_cast<StopBits>(stopBitIndex), FlowControlNone,
+                    ReadBufferSize);
+    serialPort.setReadIntervalTimeout(0);
+
+    if (serialPort.open()) {
+        logLine(engine.messages().format("Port open ready to flash RQ75x..."));
+        ui->pushButtonOpen->setText(tr("Close Port"));
+        ui->plainTextEditSend->appendPlainText(QStringLiteral("Getting current firmware information"));
+        engine.requestFirmwareInfo();
+        return;
+    }
+
+    const int code = serialPort.getLastError();
+    const char* message = serialPort.getLastErrorMsg();
+    const QString detail = QStringLiteral("\n\ncode: %1\nmessage: %2")
+                               .arg(QString::number(code), QString::fromUtf8(message ? message : ""));
+    QMessageBox::information(this, tr("Information"), tr("open port error") + detail, QMessageBox::Ok,
+                             QMessageBox::NoButton);
+    ui->pushButtonOpen->setText(tr("Open Port"));
+    logLine(engine.messages().format("Port closed..."));
+    qDebug() << code;
+}
+
+void MainWindow::closePort()
+{
+    // A running time-out is left alone: it still fires and reports.
+    serialPort.close();
+    logLine(engine.messages().format("Port closed..."));
+    ui->pushButtonOpen->setText(tr("Open Port"));
+}
+
+bool MainWindow::portOpenOrTellUser()
+{
+    if (serialPort.isOpen())
+        return true;
+    QMessageBox::information(this, tr("Information"), tr("Please open serial port first!"), QMessageBox::Ok,
+                             QMessageBox::NoButton);
+    qDebug("Please open serial port first");
+    return false;
+}
+
+void MainWindow::on_pushButtonSend_clicked()
+{
+    if (portOpenOrTellUser())
+        engine.startFlash();
+}
+
+void MainWindow::on_pushButtonClear_clicked()
+{
+    ui->plainTextEditSend->clear();
+    ui->plainTextEditReceive->setPlainText(QString());
+    ui->progressBar->setValue(0);
+    ui->label_FileSize->setText(QStringLiteral("File size:"));
+    ui->label_TotalBlocks->setText(QStringLiteral("Total memory blocks:"));
+    ui->label_CurrenBlock->setText(QStringLiteral("Current memory block:"));
+    ui->label_Action->setText(QStringLiteral("Action:"));
+    // Repaint the emptied widgets before a long step that may follow (factory reset).
+    QCoreApplication::processEvents();
+}
+
+void MainWindow::on_pushButtonLoadFirmware_clicked()
+{
+    ui->labelFirmware_1->setText(QStringLiteral("No file loaded"));
+    engine.setFirmwarePath(QString());
+    ui->pushButtonSend->setEnabled(false);
+
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open Firmware Files"), QStringLiteral("/"),
+                                                      tr("Files (*.bin)"));
+    engine.setFirmwarePath(path);
+    if (!path.isEmpty()) {
+        ui->labelFirmware_1->setText(path);
+        ui->pushButtonSend->setEnabled(true);
+    }
+}
+
+void MainWindow::on_pushButtonReset_clicked()
+{
+    if (!portOpenOrTellUser())
+        return;
+    on_pushButtonClear_clicked();
+    engine.startFactoryReset();
+}
+
+void MainWindow::on_actionAbout_triggered()
+{
+    QMessageBox::about(this, tr("Morvane Flasher"),
+                       tr("The <b>Flash utility for RQ75x printer controller chips. V1.1</b> "
+                          "Copyright (C) 2026 Morvane Systems."));
+}
+
+void MainWindow::on_actionAbout_Qt_triggered()
+{
+    QMessageBox::aboutQt(this, QString());
+}
+
+void MainWindow::onTimerFired()
+{
+    engine.onTimerFired();
+}
+
+void MainWindow::logLine(const QString& text)
+{
+    ui->plainTextEditSend->appendPlainText(text);
+}

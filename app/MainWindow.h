@@ -1,0 +1,61 @@
+// The main window: port settings and controls, the status and reply logs, the progress bar and
+// the buttons that drive one chip's flashing engine.
+#pragma once
+
+#include "WindowFlashEvents.h"
+
+#include "flasher/FlashEngine.h"
+#include "flasher/SerialChipPort.h"
+#include "serialport/CSerialPort.h"
+
+#include <QMainWindow>
+#include <QString>
+
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow, public vandrel::CSerialPortListener
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    // Carry work from the serial receive thread to the GUI thread (queued connections).
+    void emitUpdateReceive(QString str);
+    void emitStartStop(unsigned int iStartStop);
+
+private slots:
+    // Called directly by the port's receive thread, never through a connection.
+    void onReadEvent(const char* portName, unsigned int readBufferLen) override;
+    void OnUpdateReceive(QString str);
+    void OnStartStop(unsigned int iStartStop);
+    void on_pushButtonOpen_clicked();
+    void on_pushButtonSend_clicked();
+    void on_pushButtonClear_clicked();
+    void on_pushButtonLoadFirmware_clicked();
+    void on_pushButtonReset_clicked();
+    void on_actionAbout_triggered();
+    void on_actionAbout_Qt_triggered();
+    void onTimerFired();
+
+private:
+    friend class WindowFlashEvents;
+
+    void openPort();
+    void closePort();
+    void logLine(const QString& text);
+    bool portOpenOrTellUser();
+
+    QTimer* timer;
+    Ui::MainWindow* ui;
+    CSerialPort serialPort;
+    rq75x::SerialChipPort chipPort;
+    WindowFlashEvents flashEvents;
+    rq75x::FlashEngine engine;
+};
