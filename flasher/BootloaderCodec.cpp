@@ -58,7 +58,8 @@ std::vector<uint8_t> buildBlockFrame(uint16_t blockNumber, const void* payload, 
 
 std::array<uint8_t, ControlFrameSize> buildControlFrame(ControlCommand command)
 {
-    std::array<uint8_t, ControlFrameSize> frame = {0x55, 0x66, static_cast<uint8_t>(command), 0x00, 0x01, 0xAA, 0, 0};
+    std::array<uint8_t, ControlFrameSize> frame = {
+        0x55, 0x66, static_cast<uint8_t>(command), 0x00, 0x01, 0xAA, 0, 0};
     const uint16_t crc = crc16Modbus(frame.data(), 6);
     frame[6] = static_cast<uint8_t>(crc >> 8);
     frame[7] = static_cast<uint8_t>(crc & 0xFF);

@@ -10,10 +10,10 @@
 namespace rq75x {
 
 constexpr int BlockSize = 256;
-constexpr int BlockFrameOverhead = 9;           // marker, command, number, length, CRC
+constexpr int BlockFrameOverhead = 9;                              // marker, command, number, length, CRC
 constexpr int FullBlockFrameSize = BlockSize + BlockFrameOverhead; // 265
 constexpr int ControlFrameSize = 8;
-constexpr uint32_t MaxBlocks = 65535;            // block numbers are 16 bits
+constexpr uint32_t MaxBlocks = 65535;                    // block numbers are 16 bits
 constexpr uint32_t MaxImageSize = MaxBlocks * BlockSize; // 16,776,960 bytes
 
 constexpr std::array<uint8_t, 2> FirmwareInfoRequest = {0x10, 0x05};

@@ -29,9 +29,9 @@ public:
 
     int connectReadEvent(vandrel::CSerialPortListener* listener); // 5 for null (registration kept)
     int disconnectReadEvent();
-    int setProtocolParser(vandrel::ProtocolParser* parser); // 5 for null
+    int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null
-    int disconnectPortChangeEvent(); // 5 when not connected
+    int disconnectPortChangeEvent();                                          // 5 when not connected
 
     // Stores the name and line settings for the next open(); the ring buffer is replaced, the
     // notify level set to 80 % of readBufferSize. Meant for a closed port.

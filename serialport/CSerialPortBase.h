@@ -74,11 +74,11 @@ public:
 
     // --- non-virtual operations ---
 
-    int connectReadEvent(vandrel::CSerialPortListener* listener); // 5 for null, else 0
-    int disconnectReadEvent();                                     // 0
-    int setProtocolParser(vandrel::ProtocolParser* parser);        // 5 for null, else 0
+    int connectReadEvent(vandrel::CSerialPortListener* listener);             // 5 for null, else 0
+    int disconnectReadEvent();                                                // 0
+    int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null, else 0
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null, else 0
-    int disconnectPortChangeEvent(); // 5 when not connected, else 0
+    int disconnectPortChangeEvent();                                          // 5 when not connected, else 0
 
 protected:
     void setLastError(int code) { lastError.store(code); }
@@ -110,6 +110,9 @@ protected:
 private:
     std::atomic<vandrel::CSerialPortListener*> readListener{nullptr};
     vandrel::ReadNotifyTimer notifyTimer;
+    std::mutex portChangeLock; // serialises connect and disconnect of port-change events
     std::unique_ptr<vandrel::PortChangeContext> portChangeContext;
+    std::unique_ptr<vandrel::PortChangeContext>
+        retiredPortChangeContext; // disconnected from inside a notification
     std::atomic<vandrel::ProtocolParser*> protocolParser{nullptr};
 };

@@ -47,6 +47,7 @@ private:
     bool running = false;
     bool stopRequested = false;
     std::thread thread;
+    std::thread::id notifyingThread; // the timer thread while it runs
     unsigned int timeoutMs = 0;
     char portName[kPortNameSize] = {};
     unsigned int readBufferLen = 0;

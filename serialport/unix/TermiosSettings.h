@@ -3,6 +3,8 @@
 // checked.
 #pragma once
 
+#include "serialport/unix/DriverControls.h"
+
 #include <termios.h>
 
 namespace vandrel::posix {
@@ -22,20 +24,13 @@ bool isFrameAllowed(int dataBits, int stopbits);
 
 // Turns `t` into raw mode (no echo, no line discipline, no CR/LF translation, no signals,
 // reads return what is there) with the character size, parity, stop bits and flow control of
-// `settings`. The baud rate is not touched (see setExactBaudRate). Returns false, leaving `t`
-// unchanged, for values the device cannot take.
+// `settings`. The baud rate is not touched (see setExactBaudRate in DriverControls.h).
+// Returns false, leaving `t` unchanged, for values the device cannot take.
 bool makeRawTermios(const LineSettings& settings, struct termios& t);
 
 // Character size, parity and stop-bit flags alone, for a setter that changes one of them on an
 // open device. False when the combination is refused.
 bool applyFrameFlags(int parity, int dataBits, int stopbits, struct termios& t);
 bool applyFlowControlFlags(int flowControl, struct termios& t);
-
-// Sets input and output speed to exactly `baudRate` bits per second, also rates without a B
-// constant (Linux termios2 with BOTHER). False when the rate is not positive or the driver
-// refuses it.
-bool setExactBaudRate(int fd, int baudRate);
-// The output speed the driver holds, in bits per second; -1 on failure.
-int readExactBaudRate(int fd);
 
 } // namespace vandrel::posix

@@ -1,0 +1,632 @@
+#include "serialport/unix/CSerialPortUnixBase.h"
+
+#include "serialport/PlatformBackEnd.h"
+#include "serialport/unix/DriverControls.h"
+#include "serialport/unix/TermiosSettings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <system_error>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr unsigned int kStackChunk = 4096;
+// termios counts VMIN in one byte.
+constexpr unsigned int kMaxVmin = 255;
+
+void copyName(char* target, const char* name)
+{
+    std::strncpy(target, name ? name : "", kPortNameSize - 1);
+    target[kPortNameSize - 1] = '\0';
+}
+
+// Applies `t` with the plain ioctl. glibc's tcsetattr() reads the settings back and reports
+// failure when the driver dropped the parity bit, which a pseudo-terminal always does.
+bool writeTermios(int fd, const struct termios& t)
+{
+    return ::ioctl(fd, TCSETS, &t) == 0;
+}
+
+int retryingPoll(struct pollfd* fds, nfds_t count, int timeoutMs)
+{
+    int result;
+    do {
+        result = ::poll(fds, count, timeoutMs);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+} // namespace
+
+// Everything one opening of the device owns. The receive thread keeps its own reference, so an
+// open() that follows a close() at once never shares a descriptor or a flag with an old thread.
+struct CSerialPortUnixBase::Session
+{
+    int fd = -1;
+    int wakeFd = -1; // eventfd; readable once the opening is being closed
+    std::atomic<bool> running{true};
+    std::atomic<bool> deviceGone{false};
+    unsigned int appliedVmin = 1; // receive thread only
+
+    ~Session()
+    {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+
+    void wake() const
+    {
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+        (void)ignored;
+    }
+};
+
+CSerialPortBase* createPlatformSerialPortBase(const char* portName)
+{
+    return new CSerialPortUnixBase(portName);
+}
+
+CSerialPortUnixBase::CSerialPortUnixBase(const char* name)
+    : readBuffer(std::make_unique<vandrel::RingBuffer<char>>(readBufferSize))
+{
+    copyName(portName, name);
+    setReadNotifyLevel(static_cast<unsigned int>(readBufferSize * 0.8));
+}
+
+CSerialPortUnixBase::~CSerialPortUnixBase()
+{
+    close();
+    joinRetiredThreads();
+    stopReadNotifyTimer();
+}
+
+void CSerialPortUnixBase::init(const char* name, int rate, Parity newParity, DataBits newDataBits,
+                               StopBits newStopbits, FlowControl newFlowControl,
+                               unsigned int newReadBufferSize)
+{
+    copyName(portName, name);
+    parity = newParity;
+    dataBits = newDataBits;
+    stopbits = newStopbits;
+    flowControl = newFlowControl;
+    readBufferSize = newReadBufferSize;
+    baudRate = rate;
+    setReadNotifyLevel(static_cast<unsigned int>(static_cast<double>(newReadBufferSize) * 0.8));
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    readBuffer = std::make_unique<vandrel::RingBuffer<char>>(newReadBufferSize);
+}
+
+std::shared_ptr<CSerialPortUnixBase::Session> CSerialPortUnixBase::currentSession()
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return session;
+}
+
+bool CSerialPortUnixBase::isOpen()
+{
+    return currentSession() != nullptr;
+}
+
+int CSerialPortUnixBase::openDevice()
+{
+    const int fd = ::open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            setLastError(ErrorNotExist);
+            break;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+            setLastError(ErrorAccessDenied);
+            break;
+        default:
+            setLastError(ErrorOpenFailed);
+            break;
+        }
+        return -1;
+    }
+    // Exclusive use, as a serial device is on other systems: the advisory lock holds against every
+    // process, root included; exclusive mode also keeps out programs that do not lock.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        setLastError(errno == EWOULDBLOCK ? ErrorAccessDenied : ErrorOpenFailed);
+        ::close(fd);
+        return -1;
+    }
+    (void)::ioctl(fd, TIOCEXCL);
+    return fd;
+}
+
+bool CSerialPortUnixBase::configureDevice(int fd)
+{
+    struct termios t;
+    if (::tcgetattr(fd, &t) != 0)
+        return false;
+    const vandrel::posix::LineSettings settings{baudRate, parity, dataBits, stopbits, flowControl};
+    if (!vandrel::posix::makeRawTermios(settings, t))
+        return false;
+    t.c_cc[VMIN] = static_cast<cc_t>(std::clamp(getMinReadBytes(), 1u, kMaxVmin));
+    if (!writeTermios(fd, t))
+        return false;
+    if (!vandrel::posix::setExactBaudRate(fd, baudRate))
+        return false;
+    vandrel::posix::requestLowLatency(fd);
+    return true;
+}
+
+bool CSerialPortUnixBase::open()
+{
+    std::unique_lock<std::recursive_mutex> lock(commLock);
+    if (isOpen()) {
+        setLastError(ErrorOpenFailed);
+        lock.unlock(); // close() joins the receive thread, which may need commLock
+        close();
+        return false;
+    }
+    joinRetiredThreads();
+
+    const int fd = openDevice();
+    if (fd < 0)
+        return false;
+
+    auto failWith = [&](int code) {
+        (void)::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        setLastError(code);
+        return false;
+    };
+
+    if (!configureDevice(fd))
+        return failWith(ErrorInvalidParam);
+    ::tcflush(fd, TCIOFLUSH);
+
+    auto opened = std::make_shared<Session>();
+    opened->fd = fd;
+    opened->appliedVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
+    opened->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (opened->wakeFd < 0)
+        return failWith(ErrorInternal);
+
+    if (getIoMode() == IoModeAsynchronous) {
+        std::thread thread;
+        try {
+            thread = std::thread([this, opened] { receiveLoop(opened); });
+        } catch (const std::system_error&) {
+            return failWith(ErrorInternal);
+        }
+        std::lock_guard<std::mutex> state(stateLock);
+        session = opened;
+        receiveThread = std::move(thread);
+    } else {
+        std::lock_guard<std::mutex> state(stateLock);
+        session = opened;
+    }
+    setLastError(ErrorSuccess);
+    return true;
+}
+
+void CSerialPortUnixBase::close()
+{
+    std::shared_ptr<Session> closing;
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> state(stateLock);
+        closing = std::move(session);
+        session.reset();
+        thread = std::move(receiveThread);
+    }
+    if (!closing)
+        return;
+
+    closing->running.store(false);
+    closing->wake(); // ends the receive thread's wait and any write waiting for room
+
+    if (thread.joinable()) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Closed from inside onReadEvent: the thread ends as soon as the listener returns.
+            std::lock_guard<std::mutex> state(stateLock);
+            retiredThreads.push_back(std::move(thread));
+        } else {
+            thread.join();
+        }
+    }
+    stopReadNotifyTimer();
+
+    // Writers and synchronous readers leave before the descriptor goes.
+    std::lock_guard<std::recursive_mutex> writing(writeLock);
+    std::lock_guard<std::recursive_mutex> reading(readLock);
+    ::tcflush(closing->fd, TCIOFLUSH);
+    (void)::ioctl(closing->fd, TIOCNXCL);
+    ::close(closing->fd);
+    closing->fd = -1;
+}
+
+void CSerialPortUnixBase::joinRetiredThreads()
+{
+    std::vector<std::thread> retired;
+    {
+        std::lock_guard<std::mutex> state(stateLock);
+        retired.swap(retiredThreads);
+    }
+    for (std::thread& thread : retired) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Still inside its own listener (closed and reopened there): keep it for later.
+            std::lock_guard<std::mutex> state(stateLock);
+            retiredThreads.push_back(std::move(thread));
+        } else {
+            thread.join();
+        }
+    }
+}
+
+void CSerialPortUnixBase::applyMinReadBytes(Session& opened)
+{
+    // The line discipline reports the device readable only once VMIN bytes are queued, so a
+    // minimum read count costs no wake-ups.
+    const unsigned int wanted = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
+    if (wanted == opened.appliedVmin)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    struct termios t;
+    if (::tcgetattr(opened.fd, &t) == 0) {
+        t.c_cc[VMIN] = static_cast<cc_t>(wanted);
+        (void)writeTermios(opened.fd, t);
+    }
+    opened.appliedVmin = wanted;
+}
+
+bool CSerialPortUnixBase::receiveIntoBuffer(Session& opened, unsigned int queued)
+{
+    char stackChunk[kStackChunk];
+    std::vector<char> heapChunk;
+    char* chunk = stackChunk;
+    if (queued > kStackChunk) {
+        heapChunk.resize(queued);
+        chunk = heapChunk.data();
+    }
+
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    const ssize_t got = ::read(opened.fd, chunk, queued);
+    if (got > 0) {
+        if (readBuffer)
+            readBuffer->write(chunk, static_cast<unsigned int>(got));
+        return true;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    // EOF or an I/O error: the device has been unplugged or hung up.
+    setLastError(ErrorReadFailed);
+    return false;
+}
+
+void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
+{
+    while (opened->running.load()) {
+        struct pollfd fds[2] = {{opened->wakeFd, POLLIN, 0}, {opened->fd, POLLIN, 0}};
+        // Once the device has gone, only a close can end the wait: no reading, no spinning.
+        const nfds_t count = opened->deviceGone.load() ? 1 : 2;
+        if (count == 2)
+            applyMinReadBytes(*opened);
+        if (retryingPoll(fds, count, -1) < 0)
+            break;
+        if (!opened->running.load() || (fds[0].revents & POLLIN))
+            break;
+        const short events = fds[1].revents;
+        if (events == 0)
+            continue;
+
+        int queued = 0;
+        if (::ioctl(opened->fd, FIONREAD, &queued) != 0)
+            queued = 0;
+        if (events & (POLLERR | POLLNVAL)) {
+            setLastError(ErrorReadFailed);
+            opened->deviceGone.store(true);
+            continue;
+        }
+        if (queued <= 0) {
+            // Readable with nothing to read is how a hang-up looks; a read tells it apart from
+            // a spurious wake-up.
+            if (events & POLLHUP || !receiveIntoBuffer(*opened, 1))
+                opened->deviceGone.store(true);
+            else
+                dispatchReceived(*readBuffer);
+            continue;
+        }
+
+        const unsigned int minimum = std::max(getMinReadBytes(), 1u);
+        if (static_cast<unsigned int>(queued) < minimum) {
+            // Only counts above what VMIN can express get here: wait for the missing bytes at
+            // the line's pace instead of polling a readable descriptor in a loop.
+            const unsigned int missing = minimum - static_cast<unsigned int>(queued);
+            const int rate = std::max(baudRate, 1);
+            const long long waitMs = std::clamp(missing * 10000LL / rate, 1LL, 100LL);
+            struct pollfd wakeOnly = {opened->wakeFd, POLLIN, 0};
+            retryingPoll(&wakeOnly, 1, static_cast<int>(waitMs));
+            continue;
+        }
+
+        if (!receiveIntoBuffer(*opened, static_cast<unsigned int>(queued))) {
+            opened->deviceGone.store(true);
+            continue;
+        }
+        if (opened->running.load())
+            dispatchReceived(*readBuffer);
+    }
+}
+
+unsigned int CSerialPortUnixBase::getReadBufferLen()
+{
+    const auto opened = currentSession();
+    if (!opened)
+        return 0;
+    if (getIoMode() != IoModeAsynchronous) {
+        int queued = 0;
+        return ::ioctl(opened->fd, FIONREAD, &queued) == 0 && queued > 0 ? static_cast<unsigned int>(queued)
+                                                                         : 0;
+    }
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    return readBuffer ? readBuffer->getUsedLen() : 0;
+}
+
+int CSerialPortUnixBase::readData(void* data, int size)
+{
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    if (size < 1)
+        return 0;
+    const auto opened = currentSession();
+    if (!opened) {
+        setLastError(ErrorNotOpen);
+        return -1;
+    }
+    if (getIoMode() != IoModeAsynchronous) {
+        const ssize_t got = ::read(opened->fd, data, static_cast<size_t>(size));
+        if (got > 0)
+            return static_cast<int>(got);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            return 0;
+        setLastError(ErrorReadFailed);
+        return -1;
+    }
+    const unsigned int got =
+        readBuffer ? readBuffer->read(static_cast<char*>(data), static_cast<unsigned int>(size)) : 0;
+    if (got == 0 && opened->deviceGone.load()) {
+        setLastError(ErrorReadFailed);
+        return -1;
+    }
+    return static_cast<int>(got);
+}
+
+int CSerialPortUnixBase::readAllData(void* data)
+{
+    return readData(data, static_cast<int>(getReadBufferLen()));
+}
+
+int CSerialPortUnixBase::readDataReserved(void*, int, int)
+{
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    setLastError(isOpen() ? ErrorNotImplemented : ErrorNotOpen);
+    return -1;
+}
+
+int CSerialPortUnixBase::writeData(const void* data, int size)
+{
+    std::lock_guard<std::recursive_mutex> lock(writeLock);
+    const auto opened = currentSession();
+    if (!opened) {
+        setLastError(ErrorNotOpen);
+        return -1;
+    }
+    if (size <= 0)
+        return 0;
+
+    // Synchronous writes give up as a blocking device write with a time-out would: 100 ms per
+    // byte plus 500 ms, returning what went out.
+    const bool synchronous = getIoMode() != IoModeAsynchronous;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(500 + 100LL * static_cast<long long>(size));
+
+    const char* p = static_cast<const char*>(data);
+    size_t left = static_cast<size_t>(size);
+    while (left > 0) {
+        const ssize_t written = ::write(opened->fd, p, left);
+        if (written > 0) {
+            p += written;
+            left -= static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno != EAGAIN) {
+            setLastError(ErrorWriteFailed);
+            return -1;
+        }
+        // The driver's queue is full: wait for room, or for the port to be closed.
+        int timeoutMs = -1;
+        if (synchronous) {
+            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (remaining.count() <= 0)
+                break;
+            timeoutMs = static_cast<int>(remaining.count());
+        }
+        struct pollfd fds[2] = {{opened->wakeFd, POLLIN, 0}, {opened->fd, POLLOUT, 0}};
+        if (retryingPoll(fds, 2, timeoutMs) < 0 || (fds[0].revents & POLLIN) ||
+            (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            setLastError(ErrorWriteFailed);
+            return -1;
+        }
+    }
+    return size - static_cast<int>(left);
+}
+
+void CSerialPortUnixBase::setReservedFlag(bool) {}
+
+void CSerialPortUnixBase::setReadIntervalTimeout(unsigned int msecs)
+{
+    storeReadIntervalTimeout(msecs);
+}
+
+void CSerialPortUnixBase::setMinReadBytes(unsigned int count)
+{
+    storeMinReadBytes(count);
+}
+
+bool CSerialPortUnixBase::flushBuffers()
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    const auto opened = currentSession();
+    return opened && ::tcdrain(opened->fd) == 0;
+}
+
+bool CSerialPortUnixBase::purgeReadQueue()
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    const auto opened = currentSession();
+    return opened && ::tcflush(opened->fd, TCIFLUSH) == 0;
+}
+
+bool CSerialPortUnixBase::purgeWriteQueue()
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    const auto opened = currentSession();
+    return opened && ::tcflush(opened->fd, TCOFLUSH) == 0;
+}
+
+void CSerialPortUnixBase::setPortName(const char* name)
+{
+    copyName(portName, name);
+}
+
+const char* CSerialPortUnixBase::getPortName() const
+{
+    return portName;
+}
+
+bool CSerialPortUnixBase::updateTermios(const std::shared_ptr<Session>& opened,
+                                        bool (*change)(CSerialPortUnixBase&, struct termios&))
+{
+    struct termios t;
+    if (::tcgetattr(opened->fd, &t) != 0 || !change(*this, t))
+        return false;
+    return writeTermios(opened->fd, t);
+}
+
+void CSerialPortUnixBase::setBaudRate(int rate)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    baudRate = rate;
+    if (const auto opened = currentSession())
+        vandrel::posix::setExactBaudRate(opened->fd, rate);
+}
+
+int CSerialPortUnixBase::getBaudRate() const
+{
+    return baudRate;
+}
+
+void CSerialPortUnixBase::setParity(Parity newParity)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    parity = newParity;
+    if (const auto opened = currentSession())
+        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
+            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
+        });
+}
+
+int CSerialPortUnixBase::getParity() const
+{
+    return parity;
+}
+
+void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
+{
+    // A pair the device refuses leaves it as it was; open() tries the stored pair again.
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    dataBits = newDataBits;
+    if (const auto opened = currentSession())
+        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
+            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
+        });
+}
+
+int CSerialPortUnixBase::getDataBits() const
+{
+    return dataBits;
+}
+
+void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    stopbits = newStopbits;
+    if (const auto opened = currentSession())
+        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
+            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
+        });
+}
+
+int CSerialPortUnixBase::getStopBits() const
+{
+    return stopbits;
+}
+
+void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    flowControl = newFlowControl;
+    if (const auto opened = currentSession())
+        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
+            return vandrel::posix::applyFlowControlFlags(self.flowControl, t);
+        });
+}
+
+int CSerialPortUnixBase::getFlowControl() const
+{
+    return flowControl;
+}
+
+void CSerialPortUnixBase::setReadBufferSize(unsigned int size)
+{
+    // The size is taken over only while the port is open, for the next init().
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (isOpen())
+        readBufferSize = size;
+}
+
+unsigned int CSerialPortUnixBase::getReadBufferSize() const
+{
+    return readBufferSize;
+}
+
+void CSerialPortUnixBase::setDtr(bool set)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (const auto opened = currentSession()) {
+        int line = TIOCM_DTR;
+        (void)::ioctl(opened->fd, set ? TIOCMBIS : TIOCMBIC, &line);
+    }
+}
+
+void CSerialPortUnixBase::setRts(bool set)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (const auto opened = currentSession()) {
+        int line = TIOCM_RTS;
+        (void)::ioctl(opened->fd, set ? TIOCMBIS : TIOCMBIC, &line);
+    }
+}
