@@ -22,18 +22,18 @@ class FlashEvents
 public:
     virtual ~FlashEvents() = default;
 
-    virtual void logLine(const QString& text) = 0;              // a new line of the status log
-    virtual void showAction(const QString& text) = 0;           // the current action label
-    virtual void report(const QString& text) = 0;               // a line of the reply log, then progress
-    virtual void appendReceiveLine(const QString& text) = 0;    // a reply-log line without progress
-    virtual void setCurrentBlockText(const QString& text) = 0;  // "Written memory block: N"
-    virtual void setFileSizeText(const QString& text) = 0;      // "File: ... \nSize: ... Bytes"
-    virtual void setTotalBlocksText(const QString& text) = 0;   // "Blocks to transfer: N"
-    virtual void setActionButtonsEnabled(bool enabled) = 0;     // Flash, Load, Reset, Open, Clear
+    virtual void logLine(const QString& text) = 0;             // a new line of the status log
+    virtual void showAction(const QString& text) = 0;          // the current action label
+    virtual void report(const QString& text) = 0;              // a line of the reply log, then progress
+    virtual void appendReceiveLine(const QString& text) = 0;   // a reply-log line without progress
+    virtual void setCurrentBlockText(const QString& text) = 0; // "Written memory block: N"
+    virtual void setFileSizeText(const QString& text) = 0;     // "File: ... \nSize: ... Bytes"
+    virtual void setTotalBlocksText(const QString& text) = 0;  // "Blocks to transfer: N"
+    virtual void setActionButtonsEnabled(bool enabled) = 0;    // Flash, Load, Reset, Open, Clear
     // Starts the request time-out with `ms` milliseconds (restarting a running one), or stops it
     // for 0. From the front end's own thread it must take effect at once.
     virtual void startStopTimer(unsigned int ms) = 0;
-    virtual void portClosedByTimeout() = 0;                     // the open button reads "Open Port" again
+    virtual void portClosedByTimeout() = 0; // the open button reads "Open Port" again
     virtual void runEnded(RunOutcome outcome) { (void)outcome; }
 };
 

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds everything and runs every test: once normally and once
+# under AddressSanitizer and UndefinedBehaviorSanitizer (and the Windows stage when present).
+# Fails when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+export QT_QPA_PLATFORM=offscreen
+jobs=${JOBS:-$(nproc)}
+
+for preset in default asan; do
+    echo "=== build and test: $preset ==="
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j 4
+done
+
+if [ -x scripts/windows-tests.sh ] && [ "${MORVANE_SKIP_WINDOWS:-0}" != 1 ]; then
+    echo "=== Windows back ends: cross build and tests under wine ==="
+    scripts/windows-tests.sh
+fi
