@@ -1,0 +1,79 @@
+#include "cli/ChipCommand.h"
+
+#include "cli/ChipSession.h"
+#include "cli/ImageCheck.h"
+#include "cli/JsonOutput.h"
+#include "cli/ProgressBoard.h"
+#include "cli/TextOutput.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace morvane::cli {
+
+namespace {
+
+ExitStatus refuseImage(const Options& options, const ImageCheck& check, RunOutput& output)
+{
+    TaskResult result;
+    result.outcome = TaskOutcome::BadImage;
+    for (const QString& port : options.ports) {
+        output.taskBegun(port, options.command, options.firmwareFile);
+        for (const QString& line : check.lines)
+            output.statusLine(port, line);
+        output.taskEnded(port, options.command, result);
+    }
+    return ExitBadInput;
+}
+
+} // namespace
+
+ExitStatus runChipCommand(const Options& options, Console& console)
+{
+    TextOutput text(console, options.ports.size() > 1);
+    JsonOutput json(console);
+    ProgressBoard board(console, options.ports);
+    RunOutputFanOut output;
+    if (options.json)
+        output.add(json);
+    else
+        output.add(text);
+    if (console.showsProgress())
+        output.add(board);
+
+    int64_t imageSize = 0;
+    if (options.command == Command::Flash) {
+        const ImageCheck check = checkFirmwareImage(options.firmwareFile);
+        if (!check.accepted)
+            return refuseImage(options, check, output);
+        imageSize = check.size;
+    }
+
+    std::vector<std::unique_ptr<ChipSession>> sessions;
+    const auto allFinished = [&sessions] {
+        return std::all_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->finished(); });
+    };
+    for (const QString& port : options.ports) {
+        sessions.push_back(std::make_unique<ChipSession>(port, options, imageSize, output));
+        sessions.back()->setFinishedHandler([&allFinished] {
+            // Queued, so that it also ends a loop that has not started yet.
+            if (allFinished())
+                QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                          Qt::QueuedConnection);
+        });
+    }
+    for (const auto& session : sessions)
+        session->start();
+    QCoreApplication::exec();
+    console.finishProgress();
+
+    ExitStatus worst = ExitSuccess;
+    for (const auto& session : sessions)
+        worst = std::max(worst, session->exitStatus());
+    return worst;
+}
+
+} // namespace morvane::cli

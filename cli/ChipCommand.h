@@ -1,0 +1,12 @@
+// info, flash and reset: one session per port, all at once, in the running QCoreApplication.
+#pragma once
+
+#include "cli/CommandLine.h"
+#include "cli/Console.h"
+
+namespace morvane::cli {
+
+// Returns the worst exit status of all ports.
+ExitStatus runChipCommand(const Options& options, Console& console);
+
+} // namespace morvane::cli

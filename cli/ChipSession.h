@@ -1,0 +1,95 @@
+// One chip on one port: its own CSerialPort, flashing engine and request timer. Opens the port,
+// asks for the firmware information, shows the answer and then, for flash and reset, runs the
+// sequence. Sessions share nothing but the output, so one chip failing never disturbs another.
+//
+// Threads: created, started and destroyed on the main thread, whose event loop runs the timers.
+// The engine reports on the receive thread too; every report is carried to the main thread in
+// the order it was made, never blocking the receive thread.
+#pragma once
+
+#include "cli/CommandLine.h"
+#include "cli/RunOutput.h"
+#include "flasher/FlashEngine.h"
+#include "flasher/FlashEvents.h"
+#include "flasher/SerialChipPort.h"
+#include "serialport/CSerialPort.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+namespace morvane::cli {
+
+class ChipSession : public QObject, private rq75x::FlashEvents, private vandrel::CSerialPortListener
+{
+public:
+    // `imageSize` is the size of the checked firmware file (flash only), for the progress.
+    ChipSession(const QString& port, const Options& options, int64_t imageSize, RunOutput& output);
+    // Closes the port first: no receive-thread call reaches the engine once it is being destroyed.
+    ~ChipSession() override;
+
+    // Called once on the main thread when the session has ended.
+    void setFinishedHandler(std::function<void()> handler) { finishedHandler = std::move(handler); }
+
+    void start();
+    bool finished() const { return phase == Phase::Finished; }
+    ExitStatus exitStatus() const { return status; }
+
+private:
+    enum class Phase
+    {
+        Idle,
+        AwaitingInfo, // the information request is out; its answer may come in several pieces
+        Running,      // flash or reset sequence
+        Finished
+    };
+
+    // FlashEvents: any thread.
+    void logLine(const QString& text) override;
+    void showAction(const QString&) override {}
+    void report(const QString& text) override;
+    void appendReceiveLine(const QString& text) override;
+    void setCurrentBlockText(const QString& text) override;
+    void setFileSizeText(const QString&) override {}
+    void setTotalBlocksText(const QString&) override {}
+    void setActionButtonsEnabled(bool) override {}
+    void startStopTimer(unsigned int ms) override;
+    void portClosedByTimeout() override {}
+    void runEnded(rq75x::RunOutcome outcome) override;
+
+    // CSerialPortListener: receive thread.
+    void onReadEvent(const char* portName, unsigned int readBufferLen) override;
+
+    // Runs `work` on the main thread: at once when called there, otherwise queued in order.
+    void onMainThread(std::function<void()> work);
+
+    void onReply(const QString& text);
+    void onRequestTimeout();
+    void startSequence();
+    void finish(TaskResult result);
+
+    const QString portName;
+    const Options options;
+    const int64_t imageSize;
+    RunOutput& output;
+
+    Phase phase = Phase::Idle;
+    ExitStatus status = ExitSuccess;
+    std::optional<QString> firmwareInfo; // none until the chip answered the information request
+    std::function<void()> finishedHandler;
+
+    QTimer requestTimer; // the engine's request time-out
+    QTimer settleTimer;  // the end of the information answer: the line has gone quiet
+
+    CSerialPort serialPort;
+    rq75x::SerialChipPort chipPort{serialPort};
+    rq75x::FlashEngine engine{chipPort, *this};
+};
+
+// How long the line must stay quiet before the information answer counts as complete: long
+// enough for the gap between two characters at slow baud rates.
+int informationSettleMs(int baudRate);
+
+} // namespace morvane::cli

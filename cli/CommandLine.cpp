@@ -1,0 +1,250 @@
+#include "cli/CommandLine.h"
+
+#include <QCommandLineParser>
+
+#include <optional>
+
+namespace morvane::cli {
+
+namespace {
+
+const QString PortOption = QStringLiteral("port");
+const QString BaudOption = QStringLiteral("baud");
+const QString ParityOption = QStringLiteral("parity");
+const QString DataBitsOption = QStringLiteral("data-bits");
+const QString StopBitsOption = QStringLiteral("stop-bits");
+const QString JsonOption = QStringLiteral("json");
+const QString WatchOption = QStringLiteral("watch");
+const QString HelpOption = QStringLiteral("help");
+const QString VersionOption = QStringLiteral("version");
+
+const QStringList LineOptions{BaudOption, ParityOption, DataBitsOption, StopBitsOption};
+
+std::optional<Command> commandFromName(const QString& name)
+{
+    if (name == QLatin1String("info"))
+        return Command::Info;
+    if (name == QLatin1String("flash"))
+        return Command::Flash;
+    if (name == QLatin1String("reset"))
+        return Command::Reset;
+    if (name == QLatin1String("list"))
+        return Command::List;
+    return std::nullopt;
+}
+
+std::optional<Parity> parityFromName(const QString& name)
+{
+    static const QStringList names{"none", "odd", "even", "mark", "space"};
+    const qsizetype index = names.indexOf(name.toLower());
+    if (index < 0)
+        return std::nullopt;
+    return static_cast<Parity>(index); // ParityNone..ParitySpace are 0..4 in this order
+}
+
+std::optional<StopBits> stopBitsFromName(const QString& name)
+{
+    if (name == QLatin1String("1"))
+        return StopBitsOne;
+    if (name == QLatin1String("1.5"))
+        return StopBitsOneAndHalf;
+    if (name == QLatin1String("2"))
+        return StopBitsTwo;
+    return std::nullopt;
+}
+
+std::optional<DataBits> dataBitsFromName(const QString& name)
+{
+    bool ok = false;
+    const int bits = name.toInt(&ok);
+    if (!ok || bits < 5 || bits > 8)
+        return std::nullopt;
+    return static_cast<DataBits>(bits);
+}
+
+ParseResult usageError(const QString& message)
+{
+    ParseResult result;
+    result.kind = ParseResult::UsageError;
+    result.error = message;
+    return result;
+}
+
+// Fills the line settings; returns an error text, empty when every value is valid.
+QString readLineSettings(const QCommandLineParser& parser, LineSettings& line)
+{
+    for (const QString& name : LineOptions) {
+        if (parser.values(name).size() > 1)
+            return QStringLiteral("--%1 given more than once").arg(name);
+    }
+    if (parser.isSet(BaudOption)) {
+        bool ok = false;
+        const QString text = parser.value(BaudOption);
+        line.baudRate = text.toInt(&ok);
+        if (!ok || line.baudRate <= 0)
+            return QStringLiteral("--baud needs a positive whole number, not \"%1\"").arg(text);
+    }
+    if (parser.isSet(ParityOption)) {
+        const auto parity = parityFromName(parser.value(ParityOption));
+        if (!parity)
+            return QStringLiteral("--parity must be none, odd, even, mark or space, not \"%1\"")
+                .arg(parser.value(ParityOption));
+        line.parity = *parity;
+    }
+    if (parser.isSet(DataBitsOption)) {
+        const auto dataBits = dataBitsFromName(parser.value(DataBitsOption));
+        if (!dataBits)
+            return QStringLiteral("--data-bits must be 5, 6, 7 or 8, not \"%1\"")
+                .arg(parser.value(DataBitsOption));
+        line.dataBits = *dataBits;
+    }
+    if (parser.isSet(StopBitsOption)) {
+        const auto stopBits = stopBitsFromName(parser.value(StopBitsOption));
+        if (!stopBits)
+            return QStringLiteral("--stop-bits must be 1, 1.5 or 2, not \"%1\"")
+                .arg(parser.value(StopBitsOption));
+        line.stopBits = *stopBits;
+    }
+    return {};
+}
+
+QString readPorts(const QCommandLineParser& parser, QStringList& ports)
+{
+    for (const QString& port : parser.values(PortOption)) {
+        if (port.isEmpty())
+            return QStringLiteral("--port needs a port name");
+        if (ports.contains(port))
+            return QStringLiteral("port %1 given more than once").arg(port);
+        ports.append(port);
+    }
+    return {};
+}
+
+} // namespace
+
+QString commandName(Command command)
+{
+    switch (command) {
+    case Command::Info:
+        return QStringLiteral("info");
+    case Command::Flash:
+        return QStringLiteral("flash");
+    case Command::Reset:
+        return QStringLiteral("reset");
+    case Command::List:
+        return QStringLiteral("list");
+    }
+    return {};
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  morvane-flash info  --port PORT [--port PORT ...] [line options] [--json]\n"
+        "  morvane-flash flash --port PORT [--port PORT ...] [line options] [--json] FILE\n"
+        "  morvane-flash reset --port PORT [--port PORT ...] [line options] [--json]\n"
+        "  morvane-flash list [--json]\n"
+        "  morvane-flash list --watch [--json]\n"
+        "  morvane-flash --help | --version\n"
+        "\n"
+        "Commands:\n"
+        "  info   open the port and show the chip's firmware information\n"
+        "  flash  write the firmware image FILE into the chip\n"
+        "  reset  restore the chip's factory settings\n"
+        "  list   list the serial ports of this machine; --watch reports ports\n"
+        "         arriving and leaving until interrupted\n"
+        "\n"
+        "Line options:\n"
+        "  --baud N                          baud rate (default 115200)\n"
+        "  --parity none|odd|even|mark|space parity (default none)\n"
+        "  --data-bits 5|6|7|8               data bits (default 8)\n"
+        "  --stop-bits 1|1.5|2               stop bits (default 1)\n"
+        "\n"
+        "  --port PORT  a serial port; give it several times to work on several chips at once\n"
+        "  --json       one JSON object per line and event instead of text\n"
+        "\n"
+        "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on),\n"
+        "2 bad usage or bad input (image file, port that cannot be opened).\n");
+}
+
+ParseResult parseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({
+        {PortOption, QString(), QStringLiteral("port")},
+        {BaudOption, QString(), QStringLiteral("n")},
+        {ParityOption, QString(), QStringLiteral("parity")},
+        {DataBitsOption, QString(), QStringLiteral("bits")},
+        {StopBitsOption, QString(), QStringLiteral("bits")},
+        {JsonOption, QString()},
+        {WatchOption, QString()},
+        {{QStringLiteral("h"), HelpOption}, QString()},
+        {VersionOption, QString()},
+    });
+    if (!parser.parse(QStringList{QStringLiteral("morvane-flash")} + arguments))
+        return usageError(parser.errorText());
+
+    ParseResult result;
+    if (parser.isSet(HelpOption)) {
+        result.kind = ParseResult::ShowHelp;
+        return result;
+    }
+    if (parser.isSet(VersionOption)) {
+        result.kind = ParseResult::ShowVersion;
+        return result;
+    }
+
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const auto command = commandFromName(positional.takeFirst());
+    if (!command)
+        return usageError(QStringLiteral("unknown command \"%1\"").arg(parser.positionalArguments().first()));
+
+    Options& options = result.options;
+    options.command = *command;
+    options.json = parser.isSet(JsonOption);
+    options.watch = parser.isSet(WatchOption);
+    const QString name = commandName(*command);
+
+    if (*command == Command::List) {
+        if (parser.isSet(PortOption))
+            return usageError(QStringLiteral("list takes no --port"));
+        for (const QString& option : LineOptions) {
+            if (parser.isSet(option))
+                return usageError(QStringLiteral("list takes no --%1").arg(option));
+        }
+        if (!positional.isEmpty())
+            return usageError(QStringLiteral("list takes no argument \"%1\"").arg(positional.first()));
+        result.kind = ParseResult::Run;
+        return result;
+    }
+
+    if (options.watch)
+        return usageError(QStringLiteral("--watch belongs to list only"));
+    if (const QString error = readPorts(parser, options.ports); !error.isEmpty())
+        return usageError(error);
+    if (options.ports.isEmpty())
+        return usageError(QStringLiteral("%1 needs --port PORT").arg(name));
+    if (const QString error = readLineSettings(parser, options.line); !error.isEmpty())
+        return usageError(error);
+
+    if (*command == Command::Flash) {
+        if (positional.isEmpty())
+            return usageError(QStringLiteral("flash needs a firmware FILE"));
+        if (positional.size() > 1)
+            return usageError(QStringLiteral("flash takes one FILE, not %1").arg(positional.size()));
+        options.firmwareFile = positional.first();
+        if (options.firmwareFile.isEmpty())
+            return usageError(QStringLiteral("the firmware FILE name is empty"));
+    } else if (!positional.isEmpty()) {
+        return usageError(QStringLiteral("%1 takes no argument \"%2\"").arg(name, positional.first()));
+    }
+
+    result.kind = ParseResult::Run;
+    return result;
+}
+
+} // namespace morvane::cli

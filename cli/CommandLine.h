@@ -1,0 +1,66 @@
+// What the user asked morvane-flash to do, read from the command line.
+#pragma once
+
+#include "serialport/SerialPortGlobal.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace morvane::cli {
+
+// Exit status of the program: the worst of all ports.
+enum ExitStatus
+{
+    ExitSuccess = 0,
+    ExitChipFailure = 1, // time-out, a run that cannot go on
+    ExitBadInput = 2     // bad usage, bad image, a port that cannot be opened
+};
+
+enum class Command
+{
+    Info,
+    Flash,
+    Reset,
+    List
+};
+
+// Line settings passed to CSerialPort::init; flow control and buffer size are fixed.
+struct LineSettings
+{
+    int baudRate = 115200;
+    Parity parity = ParityNone;
+    DataBits dataBits = DataBits8;
+    StopBits stopBits = StopBitsOne;
+};
+
+struct Options
+{
+    Command command = Command::Info;
+    QStringList ports; // in the order given, each at most once
+    LineSettings line;
+    QString firmwareFile; // flash only
+    bool json = false;
+    bool watch = false; // list only
+};
+
+struct ParseResult
+{
+    enum Kind
+    {
+        Run,
+        ShowHelp,
+        ShowVersion,
+        UsageError
+    };
+    Kind kind = UsageError;
+    Options options;
+    QString error; // for UsageError: one line that says what is wrong
+};
+
+// Reads the arguments after the program name.
+ParseResult parseCommandLine(const QStringList& arguments);
+
+QString usageText();
+QString commandName(Command command);
+
+} // namespace morvane::cli

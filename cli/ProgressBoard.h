@@ -1,0 +1,37 @@
+// The progress block on a terminal: one bar per port with blocks done, rate and time left.
+#pragma once
+
+#include "cli/Console.h"
+#include "cli/ProgressMeter.h"
+#include "cli/RunOutput.h"
+
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <map>
+
+namespace morvane::cli {
+
+class ProgressBoard : public RunOutput
+{
+public:
+    // `ports` in the order their bars are shown.
+    ProgressBoard(Console& console, const QStringList& ports);
+
+    void taskBegun(const QString&, Command, const QString&) override {}
+    void statusLine(const QString&, const QString&) override {}
+    void replyLine(const QString&, const QString&) override {}
+    void progress(const QString& port, const Progress& progress) override;
+    void taskEnded(const QString&, Command, const TaskResult&) override {}
+
+    QStringList barLines() const;
+
+private:
+    Console& console;
+    QStringList ports;
+    int labelWidth = 0;
+    std::map<QString, ProgressMeter> meters;
+    QElapsedTimer clock;
+};
+
+} // namespace morvane::cli

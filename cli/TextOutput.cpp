@@ -1,0 +1,59 @@
+#include "cli/TextOutput.h"
+
+namespace morvane::cli {
+
+QStringList printableLines(const QString& text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.size() > 1 && lines.last().isEmpty())
+        lines.removeLast();
+    for (QString& line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    }
+    return lines;
+}
+
+TextOutput::TextOutput(Console& console, bool prefixPorts) : console(console), prefixPorts(prefixPorts) {}
+
+void TextOutput::taskBegun(const QString&, Command, const QString&) {}
+
+void TextOutput::statusLine(const QString& port, const QString& text)
+{
+    console.writeOut(lines(port, QString(), text));
+}
+
+void TextOutput::replyLine(const QString& port, const QString& text)
+{
+    console.writeOut(lines(port, QStringLiteral("> "), text));
+}
+
+void TextOutput::progress(const QString&, const Progress&) {}
+
+void TextOutput::taskEnded(const QString& port, Command, const TaskResult& result)
+{
+    if (result.outcome == TaskOutcome::OpenFailed) {
+        const QString text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3\n")
+                                 .arg(port)
+                                 .arg(result.errorCode)
+                                 .arg(result.errorMessage);
+        console.writeErr(text.toLocal8Bit());
+        return;
+    }
+    // With several ports the end of each is easy to miss among the other ports' lines.
+    if (prefixPorts)
+        console.writeOut(lines(port, QString(), QStringLiteral("Result: ") + outcomeName(result.outcome)));
+}
+
+QByteArray TextOutput::lines(const QString& port, const QString& lead, const QString& text) const
+{
+    const QString prefix = prefixPorts ? port + QStringLiteral(": ") + lead : lead;
+    QByteArray bytes;
+    for (const QString& line : printableLines(text)) {
+        bytes += (prefix + line).toLocal8Bit();
+        bytes += '\n';
+    }
+    return bytes;
+}
+
+} // namespace morvane::cli

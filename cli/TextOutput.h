@@ -1,0 +1,32 @@
+// Output for people: the status lines as the window's action log shows them, the chip's replies
+// after "> ", and with several ports every line prefixed with its port.
+#pragma once
+
+#include "cli/Console.h"
+#include "cli/RunOutput.h"
+
+namespace morvane::cli {
+
+// Splits a text into the lines to print: "\r\n" and "\n" end a line, a final line break does
+// not add an empty line, and an empty text is one empty line.
+QStringList printableLines(const QString& text);
+
+class TextOutput : public RunOutput
+{
+public:
+    TextOutput(Console& console, bool prefixPorts);
+
+    void taskBegun(const QString& port, Command task, const QString& file) override;
+    void statusLine(const QString& port, const QString& text) override;
+    void replyLine(const QString& port, const QString& text) override;
+    void progress(const QString& port, const Progress& progress) override;
+    void taskEnded(const QString& port, Command task, const TaskResult& result) override;
+
+private:
+    QByteArray lines(const QString& port, const QString& lead, const QString& text) const;
+
+    Console& console;
+    bool prefixPorts;
+};
+
+} // namespace morvane::cli
