@@ -1,0 +1,239 @@
+// Opening and closing under load, from inside the listener, by destruction, many times over,
+// and when the far side hangs up.
+#include "ProcessProbes.h"
+#include "PtyPortTest.h"
+#include "RecordingListener.h"
+
+#include <atomic>
+#include <memory>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace serialtest;
+
+namespace {
+
+class Lifecycle : public PtyPortTest
+{
+};
+
+// Keeps the master side sending until stopped, as a chip streaming data would.
+class Feeder
+{
+public:
+    explicit Feeder(PtyPair& pty) : pty(pty), thread([this] { run(); }) {}
+    ~Feeder()
+    {
+        stopRequested = true;
+        thread.join();
+    }
+
+private:
+    void run()
+    {
+        const std::string chunk = patternBytes(512);
+        while (!stopRequested) {
+            ssize_t n = ::write(pty.master(), chunk.data(), chunk.size());
+            if (n < 0) {
+                // Full: wait for room, but look at the stop flag at least every 20 ms.
+                pollfd p{pty.master(), POLLOUT, 0};
+                ::poll(&p, 1, 20);
+            }
+        }
+    }
+
+    PtyPair& pty;
+    std::atomic<bool> stopRequested{false};
+    std::thread thread;
+};
+
+} // namespace
+
+TEST_F(Lifecycle, CloseDuringABurstOfIncomingData)
+{
+    DrainingListener listener(port);
+    port.connectReadEvent(&listener);
+    Feeder feeder(pty);
+    for (int round = 0; round < 20; ++round) {
+        const std::size_t callsBefore = listener.callCount();
+        ASSERT_TRUE(openPort()) << "round " << round << ": " << port.getLastErrorMsg();
+        ASSERT_TRUE(listener.waitForBytes(listener.bytes().size() + 1, 5s));
+        port.close();
+        EXPECT_FALSE(port.isOpen());
+        const std::size_t callsAfterClose = listener.callCount();
+        EXPECT_GT(callsAfterClose, callsBefore);
+        EXPECT_FALSE(listener.waitForBytes(listener.bytes().size() + 1, 20ms)) << "told after close";
+        EXPECT_EQ(listener.callCount(), callsAfterClose);
+    }
+}
+
+TEST_F(Lifecycle, CloseFromInsideTheListener)
+{
+    std::atomic<bool> closeReturned{false};
+    RecordingListener listener([&](const char*, unsigned int) {
+        if (port.isOpen()) {
+            port.close();
+            closeReturned = true;
+        }
+    });
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("bye"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    EXPECT_TRUE(closeReturned);
+    EXPECT_FALSE(port.isOpen());
+
+    // The port opens again and reports as before.
+    port.disconnectReadEvent();
+    RecordingListener second;
+    port.connectReadEvent(&second);
+    ASSERT_TRUE(port.open()) << port.getLastErrorMsg();
+    ASSERT_TRUE(pty.writeAll("again"));
+    ASSERT_TRUE(second.waitForCalls(1, 5s));
+    EXPECT_EQ(second.recorded().at(0).readBufferLen, 8u); // "bye" was left unread
+}
+
+TEST_F(Lifecycle, CloseAndReopenFromInsideTheListener)
+{
+    std::atomic<int> reopened{0};
+    RecordingListener listener([&](const char*, unsigned int) {
+        if (reopened == 0) {
+            port.close();
+            reopened = port.open() ? 1 : -1;
+        }
+    });
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("1"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    ASSERT_EQ(reopened, 1) << port.getLastErrorMsg();
+    ASSERT_TRUE(pty.writeAll("2"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    const auto calls = listener.recorded();
+    EXPECT_NE(calls[0].thread, calls[1].thread);
+    port.close();
+}
+
+TEST_F(Lifecycle, CloseFromInsideADelayedNotification)
+{
+    std::atomic<bool> closeReturned{false};
+    RecordingListener listener([&](const char*, unsigned int) {
+        port.close();
+        closeReturned = true;
+    });
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    port.setReadIntervalTimeout(10);
+    ASSERT_TRUE(pty.writeAll("late"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    EXPECT_TRUE(closeReturned);
+    EXPECT_FALSE(port.isOpen());
+    ASSERT_TRUE(port.open()); // the timer can be armed again after it closed its own port
+    ASSERT_TRUE(pty.writeAll("x"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+}
+
+TEST_F(Lifecycle, DestroyingAnOpenPortUnderLoadEndsItsThread)
+{
+    const int threadsBefore = threadCount();
+    RecordingListener listener;
+    {
+        Feeder feeder(pty);
+        auto doomed = std::make_unique<CSerialPort>(pty.slaveName());
+        doomed->connectReadEvent(&listener);
+        ASSERT_TRUE(doomed->open());
+        ASSERT_TRUE(listener.waitForCalls(1, 5s));
+        doomed.reset();
+        const std::size_t callsAtDestruction = listener.callCount();
+        EXPECT_FALSE(listener.waitForCalls(callsAtDestruction + 1, 50ms)) << "told after destruction";
+    }
+    EXPECT_TRUE(becomesTrue([&] { return threadCount() == threadsBefore; }, 2000ms))
+        << threadCount() << " threads, " << threadsBefore << " before";
+}
+
+TEST_F(Lifecycle, DestroyingAnOpenPortCancelsAPendingNotification)
+{
+    const int threadsBefore = threadCount();
+    RecordingListener listener;
+    auto doomed = std::make_unique<CSerialPort>(pty.slaveName());
+    doomed->connectReadEvent(&listener);
+    doomed->setReadIntervalTimeout(60000);
+    ASSERT_TRUE(doomed->open());
+    ASSERT_TRUE(pty.writeAll("pending"));
+    ASSERT_TRUE(becomesTrue([&] { return doomed->getReadBufferLen() == 7; }, 5000ms));
+    doomed.reset(); // must not wait for the minute to pass
+    EXPECT_EQ(listener.callCount(), 0u);
+    EXPECT_TRUE(becomesTrue([&] { return threadCount() == threadsBefore; }, 2000ms))
+        << threadCount() << " threads, " << threadsBefore << " before";
+}
+
+TEST_F(Lifecycle, AThousandOpenCloseCyclesLeakNoThreadsOrDescriptors)
+{
+    RecordingListener listener;
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    port.close();
+    const int threadsBefore = threadCount();
+    const int descriptorsBefore = openDescriptorCount();
+
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        ASSERT_TRUE(port.open()) << "cycle " << cycle << ": " << port.getLastErrorMsg();
+        if (cycle % 100 == 0) {
+            // Each opening receives with its own thread.
+            const std::size_t calls = listener.callCount();
+            ASSERT_TRUE(pty.writeAll("."));
+            ASSERT_TRUE(listener.waitForCalls(calls + 1, 5s)) << "cycle " << cycle;
+            char dot;
+            ASSERT_EQ(port.readData(&dot, 1), 1);
+        }
+        port.close();
+    }
+    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+    EXPECT_TRUE(becomesTrue([&] { return threadCount() == threadsBefore; }, 2000ms))
+        << threadCount() << " threads, " << threadsBefore << " before";
+}
+
+TEST_F(Lifecycle, HangUpOfTheFarSideStopsReadingWithoutSpinning)
+{
+    RecordingListener listener;
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("last"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+
+    pty.closeMaster();
+    const auto cpuBefore = processCpuTime();
+    EXPECT_FALSE(listener.waitForCalls(2, 300ms));
+    const auto cpuUsed = processCpuTime() - cpuBefore;
+    EXPECT_LT(cpuUsed, 60ms) << "the receive thread spins after the hang-up";
+
+    EXPECT_EQ(port.writeData("x", 1), -1);
+    EXPECT_EQ(port.getLastError(), ErrorWriteFailed);
+
+    char buffer[8];
+    ASSERT_EQ(port.readData(buffer, 8), 4) << "bytes received before the hang-up stay readable";
+    EXPECT_EQ(std::string(buffer, 4), "last");
+    EXPECT_EQ(port.readData(buffer, 8), -1);
+    EXPECT_EQ(port.getLastError(), ErrorReadFailed);
+
+    EXPECT_TRUE(port.isOpen()) << "only close() closes";
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(Lifecycle, HangUpWhileAWriteWaitsForRoomFailsTheWrite)
+{
+    ASSERT_TRUE(openPort());
+    const std::string data = patternBytes(1 << 20);
+    std::atomic<int> result{0};
+    std::thread writer([&] { result = port.writeData(data.data(), static_cast<int>(data.size())); });
+    // Let the write fill the pty, then hang up while it waits for room.
+    EXPECT_FALSE(pty.readExactly(100, 5s).empty());
+    pty.closeMaster();
+    writer.join();
+    EXPECT_EQ(result, -1);
+    // The receive thread may store its own read failure at the same moment.
+    EXPECT_TRUE(port.getLastError() == ErrorWriteFailed || port.getLastError() == ErrorReadFailed)
+        << port.getLastError();
+}

@@ -1,0 +1,303 @@
+// How received bytes are reported: at once, after a quiet interval, above the notify level, on
+// a full buffer, only from a minimum count on, or to a protocol parser.
+#include "ProcessProbes.h"
+#include "PtyPortTest.h"
+#include "RecordingListener.h"
+
+#include <atomic>
+#include <string>
+
+using namespace serialtest;
+
+namespace {
+
+class Notifications : public PtyPortTest
+{
+protected:
+    // Opens with interval 0 and learns the receive thread's id from one byte.
+    void openAndFindReceiveThread(unsigned int readBufferSize = 4096)
+    {
+        port.connectReadEvent(&listener);
+        ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, readBufferSize));
+        ASSERT_TRUE(pty.writeAll("!"));
+        ASSERT_TRUE(listener.waitForCalls(1, 5s));
+        receiveThread = listener.recorded().at(0).thread;
+        char discard;
+        ASSERT_EQ(port.readData(&discard, 1), 1);
+    }
+
+    RecordingListener listener;
+    std::thread::id receiveThread;
+};
+
+// Consumes all but the last byte it is shown, checking that it is shown the stream in order.
+class TailKeepingParser : public vandrel::ProtocolParser
+{
+public:
+    explicit TailKeepingParser(std::string stream) : stream(std::move(stream)) {}
+
+    unsigned int parse(const char* data, unsigned int size, vandrel::ProtocolResults& results) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        largestView = std::max(largestView, size);
+        if (size == 0)
+            return 0;
+        if (stream.compare(consumed, size, data, size) != 0)
+            outOfOrder = true;
+        const unsigned int take = size - 1;
+        consumed += take;
+        if (take > 0)
+            results.push_back(std::to_string(take));
+        changed.notify_all();
+        return take;
+    }
+
+    void onProtocolResults(vandrel::ProtocolResults& results) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (results.empty())
+            emptyResultsReported = true;
+        resultCalls += results.size();
+    }
+
+    bool waitForConsumed(std::size_t count, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return consumed >= count; });
+    }
+
+    std::string stream;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t consumed = 0;
+    unsigned int largestView = 0;
+    std::size_t resultCalls = 0;
+    bool outOfOrder = false;
+    bool emptyResultsReported = false;
+};
+
+// Consumes nothing; remembers the largest view it was given.
+class WatchingParser : public vandrel::ProtocolParser
+{
+public:
+    unsigned int parse(const char*, unsigned int size, vandrel::ProtocolResults&) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        largestView = std::max(largestView, size);
+        changed.notify_all();
+        return 0;
+    }
+    void onProtocolResults(vandrel::ProtocolResults&) override { ++resultCalls; }
+
+    bool waitForView(unsigned int size, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return largestView >= size; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    unsigned int largestView = 0;
+    std::atomic<int> resultCalls{0};
+};
+
+} // namespace
+
+TEST_F(Notifications, IntervalZeroReportsEachBatchOnTheReceiveThreadWithTheTotalBuffered)
+{
+    openAndFindReceiveThread();
+    ASSERT_TRUE(pty.writeAll("abc"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    ASSERT_TRUE(pty.writeAll("defgh"));
+    ASSERT_TRUE(listener.waitForCalls(3, 5s));
+    EXPECT_FALSE(listener.waitForCalls(4, 50ms)) << "one batch, one call";
+
+    const auto calls = listener.recorded();
+    EXPECT_EQ(calls[1].readBufferLen, 3u);
+    EXPECT_EQ(calls[2].readBufferLen, 8u); // nothing was read in between
+    EXPECT_EQ(calls[1].portName, pty.slaveName());
+    EXPECT_EQ(calls[1].thread, receiveThread);
+    EXPECT_EQ(calls[2].thread, receiveThread);
+    EXPECT_NE(receiveThread, std::this_thread::get_id());
+
+    char buffer[16];
+    ASSERT_EQ(port.readData(buffer, 16), 8);
+    EXPECT_EQ(std::string(buffer, 8), "abcdefgh");
+}
+
+TEST_F(Notifications, IntervalDelaysTheCallToATimerThread)
+{
+    openAndFindReceiveThread();
+    port.setReadIntervalTimeout(50);
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty.writeAll("0123456789"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    const auto call = listener.recorded().at(1);
+    EXPECT_EQ(call.readBufferLen, 10u);
+    EXPECT_NE(call.thread, receiveThread);
+    EXPECT_GE(call.when - sent, 50ms);
+}
+
+TEST_F(Notifications, ASecondBatchRestartsTheInterval)
+{
+    openAndFindReceiveThread();
+    port.setReadIntervalTimeout(200);
+    ASSERT_TRUE(pty.writeAll("0123456789"));
+    // Well inside the interval: nothing may be reported yet, and the first batch is buffered.
+    ASSERT_FALSE(listener.waitForCalls(2, 30ms));
+    ASSERT_EQ(port.getReadBufferLen(), 10u);
+
+    const auto secondSent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty.writeAll("abcdefghij"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    const auto call = listener.recorded().at(1);
+    EXPECT_EQ(call.readBufferLen, 20u);
+    EXPECT_GE(call.when - secondSent, 200ms);
+    EXPECT_FALSE(listener.waitForCalls(3, 50ms)) << "the first arming fired as well";
+}
+
+TEST_F(Notifications, PassingTheNotifyLevelReportsAtOnceAndCancelsTheTimer)
+{
+    openAndFindReceiveThread(1000); // notify level 800
+    port.setReadIntervalTimeout(300);
+    ASSERT_TRUE(pty.writeAll(patternBytes(100)));
+    ASSERT_FALSE(listener.waitForCalls(2, 30ms));
+    ASSERT_EQ(port.getReadBufferLen(), 100u);
+
+    ASSERT_TRUE(pty.writeAll(patternBytes(701, 1)));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    const auto call = listener.recorded().at(1);
+    EXPECT_EQ(call.readBufferLen, 801u);
+    EXPECT_EQ(call.thread, receiveThread) << "above the level the receive thread tells at once";
+    EXPECT_FALSE(listener.waitForCalls(3, 400ms)) << "the armed timer was not stopped";
+}
+
+TEST_F(Notifications, AtTheNotifyLevelTheTimerStillWaits)
+{
+    openAndFindReceiveThread(1000); // notify level 800
+    port.setReadIntervalTimeout(30);
+    ASSERT_TRUE(pty.writeAll(patternBytes(800)));
+    ASSERT_TRUE(listener.waitUntil(
+        [](const auto& calls) { return calls.size() >= 2 && calls.back().readBufferLen == 800; }, 5s));
+    EXPECT_NE(listener.recorded().back().thread, receiveThread);
+}
+
+TEST_F(Notifications, AFullBufferIsReportedAtOnceAndKeepsTheNewestBytes)
+{
+    openAndFindReceiveThread(1000); // capacity 1024
+    port.setReadIntervalTimeout(60000);
+    port.setReadNotifyLevel(5000); // only a full buffer can trigger an early call
+    const std::string data = patternBytes(1100, 3);
+    ASSERT_TRUE(pty.writeAll(data));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    const auto call = listener.recorded().at(1);
+    EXPECT_EQ(call.thread, receiveThread);
+    EXPECT_EQ(call.readBufferLen, 1024u);
+
+    std::string buffered(2048, '\0');
+    ASSERT_EQ(port.readData(buffered.data(), 2048), 1024);
+    buffered.resize(1024);
+    EXPECT_TRUE(buffered == data.substr(data.size() - 1024)) << "overflow must keep the newest bytes";
+}
+
+TEST_F(Notifications, MinReadBytesLeavesBytesInTheDriverWithoutSpinning)
+{
+    openAndFindReceiveThread();
+    port.setMinReadBytes(10);
+    ASSERT_TRUE(pty.writeAll("1234"));
+
+    const auto cpuBefore = processCpuTime();
+    EXPECT_FALSE(listener.waitForCalls(2, 300ms)) << "told before 10 bytes were queued";
+    const auto cpuUsed = processCpuTime() - cpuBefore;
+    EXPECT_LT(cpuUsed, 60ms) << "waiting for the minimum count spins";
+    EXPECT_EQ(pty.slaveInputQueued(), 4) << "the bytes must stay in the driver";
+    EXPECT_EQ(port.getReadBufferLen(), 0u);
+
+    ASSERT_TRUE(pty.writeAll("567890"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    EXPECT_EQ(listener.recorded().at(1).readBufferLen, 10u);
+    char buffer[16];
+    ASSERT_EQ(port.readData(buffer, 16), 10);
+    EXPECT_EQ(std::string(buffer, 10), "1234567890");
+}
+
+TEST_F(Notifications, MinReadBytesSetBeforeOpenAppliesFromTheStart)
+{
+    port.connectReadEvent(&listener);
+    port.setMinReadBytes(10);
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("1234"));
+    EXPECT_FALSE(listener.waitForCalls(1, 100ms));
+    ASSERT_TRUE(pty.writeAll("567890"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    EXPECT_EQ(listener.recorded().at(0).readBufferLen, 10u);
+}
+
+TEST_F(Notifications, ParserConsumesExactlyWhatItSaysAndReplacesTheListener)
+{
+    std::string stream;
+    for (unsigned int chunk = 0; chunk < 5; ++chunk)
+        stream += patternBytes(1000, chunk);
+    TailKeepingParser parser(stream);
+    port.connectReadEvent(&listener);
+    ASSERT_EQ(port.setProtocolParser(&parser), 0);
+    ASSERT_TRUE(openPort());
+
+    for (std::size_t sent = 0; sent < stream.size(); sent += 1000) {
+        ASSERT_TRUE(pty.writeAll(stream.substr(sent, 1000)));
+        ASSERT_TRUE(parser.waitForConsumed(sent + 999, 5s)) << "after " << sent + 1000 << " bytes";
+    }
+    EXPECT_EQ(port.getReadBufferLen(), 1u);
+    char last = 0;
+    ASSERT_EQ(port.readData(&last, 1), 1);
+    EXPECT_EQ(last, stream.back());
+
+    std::lock_guard<std::mutex> lock(parser.mutex);
+    EXPECT_EQ(parser.consumed, stream.size() - 1);
+    EXPECT_FALSE(parser.outOfOrder);
+    EXPECT_GT(parser.resultCalls, 0u);
+    EXPECT_FALSE(parser.emptyResultsReported);
+    EXPECT_EQ(listener.callCount(), 0u);
+}
+
+TEST_F(Notifications, ParserSeesAtMost4096BytesPerCall)
+{
+    WatchingParser parser;
+    port.connectReadEvent(&listener);
+    port.setProtocolParser(&parser);
+    ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 65536));
+    ASSERT_TRUE(pty.writeAll(patternBytes(9000)));
+    ASSERT_TRUE(parser.waitForView(4096, 5s));
+    ASSERT_TRUE(pty.writeAll("x")); // one more batch with everything buffered
+    EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 9001; }, 5000ms));
+    std::lock_guard<std::mutex> lock(parser.mutex);
+    EXPECT_EQ(parser.largestView, 4096u);
+    EXPECT_EQ(parser.resultCalls, 0);
+    EXPECT_EQ(listener.callCount(), 0u);
+}
+
+TEST_F(Notifications, BytesLeftAtCloseAreReadableAfterTheNextOpen)
+{
+    openAndFindReceiveThread();
+    ASSERT_TRUE(pty.writeAll("kept"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    port.close();
+
+    char buffer[8];
+    EXPECT_EQ(port.readData(buffer, 8), -1);
+    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
+    EXPECT_EQ(port.getReadBufferLen(), 0u) << "a closed port reports nothing waiting";
+
+    ASSERT_TRUE(port.open());
+    ASSERT_EQ(port.readData(buffer, 8), 4);
+    EXPECT_EQ(std::string(buffer, 4), "kept");
+}
+
+TEST_F(Notifications, DisconnectedListenerIsNotCalled)
+{
+    openAndFindReceiveThread();
+    port.disconnectReadEvent();
+    ASSERT_TRUE(pty.writeAll("quiet"));
+    EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 5; }, 5000ms));
+    EXPECT_EQ(listener.callCount(), 1u);
+}

@@ -1,0 +1,179 @@
+// Every error path of open, read and write, and the rules of the last-error field.
+#include "PtyPortTest.h"
+#include "RecordingListener.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+using namespace serialtest;
+
+namespace {
+
+class PortErrors : public PtyPortTest
+{
+};
+
+// Runs the open probe, a separate program, on `path`; returns its exit status or -1.
+int openFromAnotherProcess(const char* path)
+{
+    pid_t child = -1;
+    char* const argv[] = {const_cast<char*>(SERIALTEST_OPEN_PROBE), const_cast<char*>(path), nullptr};
+    if (posix_spawn(&child, SERIALTEST_OPEN_PROBE, nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+TEST_F(PortErrors, MissingDeviceIsNotExist)
+{
+    port.init("/dev/serialtest-no-such-device", 9600, ParityNone, DataBits8, StopBitsOne, FlowControlNone,
+              4096);
+    EXPECT_FALSE(port.open());
+    EXPECT_EQ(port.getLastError(), ErrorNotExist);
+    EXPECT_STREQ(port.getLastErrorMsg(), "not exist error");
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(PortErrors, OtherFailuresToOpenAreOpenFailed)
+{
+    port.init("/", 9600, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 4096);
+    EXPECT_FALSE(port.open());
+    EXPECT_EQ(port.getLastError(), ErrorOpenFailed);
+    EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(PortErrors, SecondOpenInThisProcessIsAccessDenied)
+{
+    ASSERT_TRUE(openPort());
+    CSerialPort second(pty.slaveName());
+    EXPECT_FALSE(second.open());
+    EXPECT_EQ(second.getLastError(), ErrorAccessDenied);
+    EXPECT_STREQ(second.getLastErrorMsg(), "access denied error");
+    EXPECT_FALSE(second.isOpen());
+
+    // The first port is untouched and the device free again once it closes.
+    ASSERT_EQ(port.writeData("ok", 2), 2);
+    EXPECT_EQ(pty.readExactly(2), "ok");
+    port.close();
+    EXPECT_TRUE(second.open()) << second.getLastErrorMsg();
+}
+
+TEST_F(PortErrors, OpenFromAnotherProcessIsAccessDenied)
+{
+    // Also as root, where exclusive mode alone would let the second opener in.
+    ASSERT_TRUE(openPort());
+    EXPECT_EQ(openFromAnotherProcess(pty.slaveName()), ErrorAccessDenied);
+    port.close();
+    EXPECT_EQ(openFromAnotherProcess(pty.slaveName()), ErrorSuccess);
+}
+
+TEST_F(PortErrors, OpenOnAnOpenPortFailsAndClosesIt)
+{
+    ASSERT_TRUE(openPort());
+    EXPECT_FALSE(port.open());
+    EXPECT_EQ(port.getLastError(), ErrorOpenFailed);
+    EXPECT_STREQ(port.getLastErrorMsg(), "open failed error");
+    EXPECT_FALSE(port.isOpen());
+    // Closed for real: the device can be taken again.
+    EXPECT_TRUE(port.open());
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+}
+
+TEST_F(PortErrors, ReadAndWriteOnAClosedPortAreNotOpen)
+{
+    char buffer[8];
+    EXPECT_EQ(port.readData(buffer, 1), -1);
+    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
+    EXPECT_STREQ(port.getLastErrorMsg(), "not open error");
+
+    port.clearError();
+    EXPECT_EQ(port.writeData("x", 1), -1);
+    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
+
+    port.clearError();
+    EXPECT_EQ(port.readDataReserved(), -1);
+    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
+}
+
+TEST_F(PortErrors, ReadDataReservedOnAnOpenPortIsNotImplemented)
+{
+    ASSERT_TRUE(openPort());
+    EXPECT_EQ(port.readDataReserved(), -1);
+    EXPECT_EQ(port.getLastError(), ErrorNotImplemented);
+    EXPECT_STREQ(port.getLastErrorMsg(), "not implemented error");
+}
+
+TEST_F(PortErrors, ReadingZeroBytesIsNoError)
+{
+    char buffer[4];
+    EXPECT_EQ(port.readData(buffer, 0), 0);
+    EXPECT_EQ(port.readData(buffer, -3), 0);
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+    ASSERT_TRUE(openPort());
+    EXPECT_EQ(port.readData(buffer, 0), 0);
+    EXPECT_EQ(port.readData(buffer, 4), 0); // open, nothing waiting
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+}
+
+TEST_F(PortErrors, SuccessfulReadsAndWritesKeepTheLastError)
+{
+    RecordingListener listener;
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    port.readDataReserved(); // stores 2
+    ASSERT_EQ(port.getLastError(), ErrorNotImplemented);
+
+    ASSERT_EQ(port.writeData("ping", 4), 4);
+    EXPECT_EQ(pty.readExactly(4), "ping");
+    ASSERT_TRUE(pty.writeAll("pong"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    char buffer[8];
+    EXPECT_EQ(port.readData(buffer, 8), 4);
+    EXPECT_EQ(port.getLastError(), ErrorNotImplemented);
+    EXPECT_STREQ(port.getLastErrorMsg(), "not implemented error");
+
+    port.clearError();
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+    EXPECT_STREQ(port.getLastErrorMsg(), "success");
+}
+
+TEST_F(PortErrors, FailedOpenKeepsItsErrorUntilTheNextSuccessfulOpen)
+{
+    port.init("/dev/serialtest-no-such-device", 9600, ParityNone, DataBits8, StopBitsOne, FlowControlNone,
+              4096);
+    ASSERT_FALSE(port.open());
+    char buffer[4];
+    port.readData(buffer, 0);
+    EXPECT_EQ(port.getLastError(), ErrorNotExist);
+    ASSERT_TRUE(openPort());
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+}
+
+TEST_F(PortErrors, WriteReturnsOnlyOnceEveryByteIsHandedOver)
+{
+    // 1 MiB is far more than the pty holds, so the write must wait for the slow reader.
+    ASSERT_TRUE(openPort());
+    const std::string data = patternBytes(1 << 20, 7);
+    std::string received;
+    std::thread reader([&] {
+        while (received.size() < data.size()) {
+            std::string chunk =
+                pty.readExactly(std::min<std::size_t>(1000, data.size() - received.size()), 10s);
+            if (chunk.empty())
+                break;
+            received += chunk;
+        }
+    });
+    const int written = port.writeData(data.data(), static_cast<int>(data.size()));
+    reader.join();
+    EXPECT_EQ(written, static_cast<int>(data.size()));
+    ASSERT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data) << "bytes lost or reordered";
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+}

@@ -1,0 +1,59 @@
+// A pseudo-terminal pair for exercising a serial port without hardware: the port under test
+// opens the slave by name, the test plays the far end through the master.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <termios.h>
+
+namespace serialtest {
+
+using namespace std::chrono_literals;
+
+class PtyPair
+{
+public:
+    // Opens the pair. The slave stays open here too, so that the master does not see a
+    // hang-up while the port under test is closed between openings.
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool isValid() const { return masterFd >= 0 && slaveFd >= 0; }
+    int master() const { return masterFd; }
+    const char* slaveName() const { return slavePath.c_str(); }
+
+    // Hangs up the far end, as an unplugged adapter does.
+    void closeMaster();
+
+    // Writes every byte to the master, waiting for room up to `timeout`. False on time-out or error.
+    bool writeAll(const void* data, std::size_t size, std::chrono::milliseconds timeout = 5s);
+    bool writeAll(const std::string& data, std::chrono::milliseconds timeout = 5s)
+    {
+        return writeAll(data.data(), data.size(), timeout);
+    }
+    // Reads from the master until `size` bytes have come or `timeout` has passed; returns what came.
+    std::string readExactly(std::size_t size, std::chrono::milliseconds timeout = 5s);
+    // True when nothing arrives at the master within `window`.
+    bool staysSilent(std::chrono::milliseconds window);
+
+    // The slave's line settings, read through the master (Linux shares them between the two).
+    struct termios slaveTermios() const;
+    // The slave's exact output speed in bits per second, read through the master.
+    int slaveBaudRate() const;
+
+    // Bytes the slave has received and nobody has read yet.
+    int slaveInputQueued() const;
+
+private:
+    int masterFd = -1;
+    int slaveFd = -1;
+    std::string slavePath;
+};
+
+// A byte pattern that makes lost, repeated or reordered bytes visible.
+std::string patternBytes(std::size_t size, unsigned int seed = 0);
+
+} // namespace serialtest

@@ -1,0 +1,156 @@
+#include "serialport/ReadNotifyTimer.h"
+
+#include "RecordingListener.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+
+using namespace std::chrono_literals;
+using serialtest::RecordingListener;
+using vandrel::ReadNotifyTimer;
+
+namespace {
+
+bool failingStarter(std::thread&, std::function<void()>)
+{
+    return false;
+}
+
+// A one-shot signal a test can wait on with a deadline.
+class Latch
+{
+public:
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        isOpen = true;
+        changed.notify_all();
+    }
+    bool wait(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [this] { return isOpen; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool isOpen = false;
+};
+
+} // namespace
+
+TEST(ReadNotifyTimer, CallsTheListenerAfterTheIntervalOnItsOwnThread)
+{
+    ReadNotifyTimer timer;
+    RecordingListener listener;
+    const auto armed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(timer.start(30, &listener, "/dev/ttyUSB3", 17));
+    EXPECT_TRUE(timer.isRunning());
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    const auto call = listener.recorded().at(0);
+    EXPECT_EQ(call.portName, "/dev/ttyUSB3");
+    EXPECT_EQ(call.readBufferLen, 17u);
+    EXPECT_NE(call.thread, std::this_thread::get_id());
+    EXPECT_GE(call.when - armed, 30ms);
+    timer.stop(); // waits for the thread to finish if it has not yet
+    EXPECT_FALSE(timer.isRunning());
+    EXPECT_EQ(listener.callCount(), 1u);
+}
+
+TEST(ReadNotifyTimer, KeepsItsOwnCopyOfTheNameCutTo255Characters)
+{
+    ReadNotifyTimer timer;
+    RecordingListener listener;
+    std::string name(300, 'n');
+    ASSERT_TRUE(timer.start(1, &listener, name.c_str(), 1));
+    name.assign(300, 'X');
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    EXPECT_EQ(listener.recorded().at(0).portName, std::string(255, 'n'));
+}
+
+TEST(ReadNotifyTimer, StopBeforeTheIntervalCancelsWithoutWaitingForIt)
+{
+    ReadNotifyTimer timer;
+    RecordingListener listener;
+    ASSERT_TRUE(timer.start(60000, &listener, "p", 1));
+    const auto before = std::chrono::steady_clock::now();
+    timer.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 30s);
+    EXPECT_FALSE(timer.isRunning());
+    EXPECT_EQ(listener.callCount(), 0u);
+}
+
+TEST(ReadNotifyTimer, CanBeArmedAgainAfterFiringOrStopping)
+{
+    ReadNotifyTimer timer;
+    RecordingListener listener;
+    ASSERT_TRUE(timer.start(60000, &listener, "p", 1));
+    timer.stop();
+    ASSERT_TRUE(timer.start(1, &listener, "p", 2));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    timer.stop();
+    ASSERT_TRUE(timer.start(1, &listener, "p", 3));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s));
+    EXPECT_EQ(listener.recorded().at(0).readBufferLen, 2u);
+    EXPECT_EQ(listener.recorded().at(1).readBufferLen, 3u);
+}
+
+TEST(ReadNotifyTimer, AThreadThatCannotStartDoesNotStayRunning)
+{
+    ReadNotifyTimer timer(failingStarter);
+    RecordingListener listener;
+    EXPECT_FALSE(timer.start(10, &listener, "p", 1));
+    EXPECT_FALSE(timer.isRunning());
+    timer.stop(); // must return at once instead of waiting for a thread that never ran
+    EXPECT_FALSE(timer.start(10, &listener, "p", 1));
+    EXPECT_EQ(listener.callCount(), 0u);
+}
+
+TEST(ReadNotifyTimer, StopFromInsideTheListenerDoesNotDeadlock)
+{
+    ReadNotifyTimer timer;
+    std::atomic<bool> stopReturned{false};
+    RecordingListener listener([&](const char*, unsigned int) {
+        timer.stop();
+        stopReturned = true;
+    });
+    ASSERT_TRUE(timer.start(1, &listener, "p", 1));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    EXPECT_TRUE(stopReturned);
+    timer.stop();
+    EXPECT_FALSE(timer.isRunning());
+}
+
+TEST(ReadNotifyTimer, StopFromAnotherThreadWaitsForARunningListener)
+{
+    ReadNotifyTimer timer;
+    Latch entered;
+    Latch release;
+    RecordingListener listener([&](const char*, unsigned int) {
+        entered.open();
+        release.wait(10s);
+    });
+    ASSERT_TRUE(timer.start(1, &listener, "p", 1));
+    ASSERT_TRUE(entered.wait(5s));
+
+    auto stopped = std::async(std::launch::async, [&] { timer.stop(); });
+    EXPECT_EQ(stopped.wait_for(50ms), std::future_status::timeout) << "stop returned while the listener ran";
+    release.open();
+    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(timer.isRunning());
+}
+
+TEST(ReadNotifyTimer, DestroyingAnArmedTimerCancelsIt)
+{
+    RecordingListener listener;
+    {
+        ReadNotifyTimer timer;
+        ASSERT_TRUE(timer.start(60000, &listener, "p", 1));
+    }
+    EXPECT_EQ(listener.callCount(), 0u);
+}
