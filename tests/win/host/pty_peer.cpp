@@ -1,0 +1,355 @@
+// The far end of the COM ports that the Windows tests open under wine. Each port is a Linux
+// pseudo-terminal: wine opens the slave through a symlink $WINEPREFIX/dosdevices/comN, this
+// program holds the master (and keeps the slave open, so the port survives wine closing it).
+//
+// Usage: morvane-pty-peer DOSDEVICES_DIR
+// Prints the loopback TCP port it listens on as one line, then serves one control connection at
+// a time with line commands; ends when its standard input closes (the test runner has gone) and
+// removes every port it made.
+//
+//   open [tty|null|dir] [N]   -> ok COMn     make a port (first free number from 10, or N);
+//                                            null and dir link to /dev/null or a directory
+//   send COMn HEX             -> ok          write bytes to the master
+//   recv COMn COUNT MS        -> ok [HEX]    read until COUNT bytes or MS milliseconds passed
+//   drain COMn                -> ok N        discard what the port has sent so far
+//   settings COMn             -> ok speed=.. cstopb=.. crtscts=.. ixon=.. ixoff=..
+//   unplug COMn               -> ok          close master and slave, remove the link
+// Errors answer "err TEXT".
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Port
+{
+    int master = -1;
+    int slave = -1;
+    std::string link;
+    std::string directory; // made for an "open dir" port
+};
+
+std::string dosdevices;
+std::map<std::string, Port> ports; // by upper-case name, COM10
+
+std::string toHex(const std::vector<unsigned char>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
+
+bool fromHex(const std::string& hex, std::vector<unsigned char>& bytes)
+{
+    if (hex.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        char* end = nullptr;
+        const std::string pair = hex.substr(i, 2);
+        const long value = std::strtol(pair.c_str(), &end, 16);
+        if (*end != '\0')
+            return false;
+        bytes.push_back(static_cast<unsigned char>(value));
+    }
+    return true;
+}
+
+void removePort(Port& port)
+{
+    if (!port.link.empty())
+        ::unlink(port.link.c_str());
+    if (!port.directory.empty())
+        ::rmdir(port.directory.c_str());
+    if (port.slave >= 0)
+        ::close(port.slave);
+    if (port.master >= 0)
+        ::close(port.master);
+    port = Port{};
+}
+
+void removeAllPorts()
+{
+    for (auto& entry : ports)
+        removePort(entry.second);
+    ports.clear();
+}
+
+// A pty slave that behaves like an idle serial line until wine configures it: raw, no echo.
+bool makePty(Port& port, std::string& target)
+{
+    port.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (port.master < 0 || ::grantpt(port.master) != 0 || ::unlockpt(port.master) != 0)
+        return false;
+    const char* slaveName = ::ptsname(port.master);
+    if (!slaveName)
+        return false;
+    target = slaveName;
+    port.slave = ::open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (port.slave < 0)
+        return false;
+    struct termios t;
+    if (::tcgetattr(port.slave, &t) != 0)
+        return false;
+    ::cfmakeraw(&t);
+    ::cfsetspeed(&t, B9600);
+    ::tcsetattr(port.slave, TCSANOW, &t);
+    ::fcntl(port.master, F_SETFL, ::fcntl(port.master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+std::string openPort(const std::string& kind, int wanted)
+{
+    Port port;
+    std::string target;
+    if (kind == "tty") {
+        if (!makePty(port, target)) {
+            removePort(port);
+            return std::string("err pty: ") + std::strerror(errno);
+        }
+    } else if (kind == "null") {
+        target = "/dev/null";
+    } else if (kind == "dir") {
+        char pattern[] = "/tmp/morvane-not-a-port-XXXXXX";
+        if (!::mkdtemp(pattern))
+            return std::string("err mkdtemp: ") + std::strerror(errno);
+        port.directory = target = pattern;
+    } else {
+        return "err unknown kind " + kind;
+    }
+
+    const int first = wanted > 0 ? wanted : 10;
+    const int last = wanted > 0 ? wanted : 9999;
+    for (int n = first; n <= last; ++n) {
+        const std::string link = dosdevices + "/com" + std::to_string(n);
+        if (::symlink(target.c_str(), link.c_str()) == 0) {
+            port.link = link;
+            const std::string name = "COM" + std::to_string(n);
+            ports[name] = port;
+            return "ok " + name;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    const std::string reason = std::strerror(errno);
+    removePort(port);
+    return "err symlink: " + reason;
+}
+
+Port* findPort(const std::string& name)
+{
+    auto it = ports.find(name);
+    return it == ports.end() || it->second.master < 0 ? nullptr : &it->second;
+}
+
+std::string sendBytes(Port& port, const std::string& hex)
+{
+    std::vector<unsigned char> bytes;
+    if (!fromHex(hex, bytes))
+        return "err bad hex";
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(port.master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            struct pollfd p = {port.master, POLLOUT, 0};
+            if (::poll(&p, 1, 5000) <= 0)
+                return "err write stalled";
+        } else {
+            return std::string("err write: ") + std::strerror(errno);
+        }
+    }
+    return "ok";
+}
+
+std::string receiveBytes(Port& port, size_t count, int timeoutMs)
+{
+    std::vector<unsigned char> bytes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (bytes.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0)
+            break;
+        struct pollfd p = {port.master, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        unsigned char chunk[4096];
+        const ssize_t n = ::read(port.master, chunk, std::min(sizeof chunk, count - bytes.size()));
+        if (n > 0)
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        else if (!(n < 0 && (errno == EAGAIN || errno == EINTR)))
+            break;
+    }
+    return bytes.empty() ? "ok" : "ok " + toHex(bytes);
+}
+
+std::string drainBytes(Port& port)
+{
+    size_t total = 0;
+    unsigned char chunk[4096];
+    ssize_t n;
+    while ((n = ::read(port.master, chunk, sizeof chunk)) > 0)
+        total += static_cast<size_t>(n);
+    return "ok " + std::to_string(total);
+}
+
+std::string describeSettings(Port& port)
+{
+    struct termios t;
+    if (::tcgetattr(port.slave, &t) != 0)
+        return std::string("err tcgetattr: ") + std::strerror(errno);
+    static const std::pair<speed_t, int> rates[] = {
+        {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    int speed = -1;
+    for (const auto& rate : rates)
+        if (rate.first == ::cfgetospeed(&t))
+            speed = rate.second;
+    std::ostringstream out;
+    out << "ok speed=" << speed << " cstopb=" << ((t.c_cflag & CSTOPB) ? 1 : 0)
+        << " crtscts=" << ((t.c_cflag & CRTSCTS) ? 1 : 0) << " ixon=" << ((t.c_iflag & IXON) ? 1 : 0)
+        << " ixoff=" << ((t.c_iflag & IXOFF) ? 1 : 0);
+    return out.str();
+}
+
+std::string execute(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "open") {
+        std::string kind = "tty";
+        int number = 0;
+        in >> kind >> number;
+        return openPort(kind, number);
+    }
+    std::string name;
+    in >> name;
+    Port* port = findPort(name);
+    if (command == "unplug") {
+        auto it = ports.find(name);
+        if (it == ports.end())
+            return "err no port " + name;
+        removePort(it->second);
+        ports.erase(it);
+        return "ok";
+    }
+    if (!port)
+        return "err no port " + name;
+    if (command == "send") {
+        std::string hex;
+        in >> hex;
+        return sendBytes(*port, hex);
+    }
+    if (command == "recv") {
+        size_t count = 0;
+        int timeoutMs = 0;
+        in >> count >> timeoutMs;
+        return receiveBytes(*port, count, timeoutMs);
+    }
+    if (command == "drain")
+        return drainBytes(*port);
+    if (command == "settings")
+        return describeSettings(*port);
+    return "err unknown command " + command;
+}
+
+// Serves one control connection until it closes or the runner goes away; false for the latter.
+bool serve(int connection)
+{
+    std::string pending;
+    for (;;) {
+        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {connection, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (fds[0].revents)
+            return false;
+        char chunk[4096];
+        const ssize_t n = ::read(connection, chunk, sizeof chunk);
+        if (n <= 0)
+            return true;
+        pending.append(chunk, static_cast<size_t>(n));
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const std::string reply = execute(line) + "\n";
+            if (::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(reply.size()))
+                return true;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DOSDEVICES_DIR\n", argv[0]);
+        return 2;
+    }
+    dosdevices = argv[1];
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::perror("pty peer: listen");
+        return 1;
+    }
+    std::printf("%u\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+
+    for (;;) {
+        struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {listener, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[0].revents)
+            break;
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0)
+            continue;
+        const bool goOn = serve(connection);
+        ::close(connection);
+        removeAllPorts();
+        if (!goOn)
+            break;
+    }
+    removeAllPorts();
+    return 0;
+}
