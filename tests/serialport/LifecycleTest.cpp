@@ -87,6 +87,7 @@ TEST_F(Lifecycle, CloseFromInsideTheListener)
     // The port opens again and reports as before.
     port.disconnectReadEvent();
     RecordingListener second;
+    ClosePortOnExit closeFirst(port);
     port.connectReadEvent(&second);
     ASSERT_TRUE(port.open()) << port.getLastErrorMsg();
     ASSERT_TRUE(pty.writeAll("again"));
@@ -122,6 +123,7 @@ TEST_F(Lifecycle, CloseFromInsideADelayedNotification)
         port.close();
         closeReturned = true;
     });
+    ClosePortOnExit closeFirst(port);
     port.connectReadEvent(&listener);
     ASSERT_TRUE(openPort());
     port.setReadIntervalTimeout(10);

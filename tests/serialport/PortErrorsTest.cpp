@@ -124,6 +124,7 @@ TEST_F(PortErrors, ReadingZeroBytesIsNoError)
 TEST_F(PortErrors, SuccessfulReadsAndWritesKeepTheLastError)
 {
     RecordingListener listener;
+    ClosePortOnExit closeFirst(port);
     port.connectReadEvent(&listener);
     ASSERT_TRUE(openPort());
     port.readDataReserved(); // stores 2

@@ -60,6 +60,7 @@ TEST_F(PortSettings, OpenAppliesRawMode)
 TEST_F(PortSettings, EveryByteValuePassesUnchangedBothWays)
 {
     DrainingListener listener(port);
+    ClosePortOnExit closeFirst(port);
     port.connectReadEvent(&listener);
     ASSERT_TRUE(openPort());
 

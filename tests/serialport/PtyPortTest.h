@@ -13,6 +13,8 @@ class PtyPortTest : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(pty.isValid()) << "no pseudo-terminal available"; }
+    // Listeners of derived fixtures are destroyed before the port: end its threads first.
+    void TearDown() override { port.close(); }
 
     bool openPort(int baudRate = 115200, Parity parity = ParityNone, DataBits dataBits = DataBits8,
                   StopBits stopbits = StopBitsOne, FlowControl flowControl = FlowControlNone,
@@ -25,6 +27,20 @@ protected:
     // Declared first, destroyed last: the port closes before its device goes away.
     PtyPair pty;
     CSerialPort port;
+};
+
+// Closes a port when it goes out of scope. Declared after a test's own listener or parser, it
+// ends the receive thread before they are destroyed.
+class ClosePortOnExit
+{
+public:
+    explicit ClosePortOnExit(CSerialPort& port) : port(port) {}
+    ~ClosePortOnExit() { port.close(); }
+    ClosePortOnExit(const ClosePortOnExit&) = delete;
+    ClosePortOnExit& operator=(const ClosePortOnExit&) = delete;
+
+private:
+    CSerialPort& port;
 };
 
 } // namespace serialtest

@@ -46,8 +46,8 @@ private:
 
 TEST(ReadNotifyTimer, CallsTheListenerAfterTheIntervalOnItsOwnThread)
 {
-    ReadNotifyTimer timer;
     RecordingListener listener;
+    ReadNotifyTimer timer;
     const auto armed = std::chrono::steady_clock::now();
     ASSERT_TRUE(timer.start(30, &listener, "/dev/ttyUSB3", 17));
     EXPECT_TRUE(timer.isRunning());
@@ -64,8 +64,8 @@ TEST(ReadNotifyTimer, CallsTheListenerAfterTheIntervalOnItsOwnThread)
 
 TEST(ReadNotifyTimer, KeepsItsOwnCopyOfTheNameCutTo255Characters)
 {
-    ReadNotifyTimer timer;
     RecordingListener listener;
+    ReadNotifyTimer timer;
     std::string name(300, 'n');
     ASSERT_TRUE(timer.start(1, &listener, name.c_str(), 1));
     name.assign(300, 'X');
@@ -75,8 +75,8 @@ TEST(ReadNotifyTimer, KeepsItsOwnCopyOfTheNameCutTo255Characters)
 
 TEST(ReadNotifyTimer, StopBeforeTheIntervalCancelsWithoutWaitingForIt)
 {
-    ReadNotifyTimer timer;
     RecordingListener listener;
+    ReadNotifyTimer timer;
     ASSERT_TRUE(timer.start(60000, &listener, "p", 1));
     const auto before = std::chrono::steady_clock::now();
     timer.stop();
@@ -87,8 +87,8 @@ TEST(ReadNotifyTimer, StopBeforeTheIntervalCancelsWithoutWaitingForIt)
 
 TEST(ReadNotifyTimer, CanBeArmedAgainAfterFiringOrStopping)
 {
-    ReadNotifyTimer timer;
     RecordingListener listener;
+    ReadNotifyTimer timer;
     ASSERT_TRUE(timer.start(60000, &listener, "p", 1));
     timer.stop();
     ASSERT_TRUE(timer.start(1, &listener, "p", 2));
@@ -102,8 +102,8 @@ TEST(ReadNotifyTimer, CanBeArmedAgainAfterFiringOrStopping)
 
 TEST(ReadNotifyTimer, AThreadThatCannotStartDoesNotStayRunning)
 {
-    ReadNotifyTimer timer(failingStarter);
     RecordingListener listener;
+    ReadNotifyTimer timer(failingStarter);
     EXPECT_FALSE(timer.start(10, &listener, "p", 1));
     EXPECT_FALSE(timer.isRunning());
     timer.stop(); // must return at once instead of waiting for a thread that never ran
