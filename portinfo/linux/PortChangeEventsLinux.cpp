@@ -1,0 +1,12 @@
+#include "portinfo/PortChangeEvents.h"
+
+#include "portinfo/linux/UdevPortChangeMonitor.h"
+
+namespace vandrel {
+
+void enablePortChangeEvents()
+{
+    setPortChangeMonitorFactory(&UdevPortChangeMonitor::create);
+}
+
+} // namespace vandrel
