@@ -1,0 +1,185 @@
+#include "sim/SimOptions.h"
+
+#include <cctype>
+#include <limits>
+
+namespace rq75x {
+
+namespace {
+
+constexpr uint64_t MaxDelayMs = 3600 * 1000;
+
+std::optional<uint64_t> parseCount(const std::string& text, uint64_t max)
+{
+    if (text.empty() || text.size() > 20)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (max - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::optional<std::string> unescapeText(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i == text.size())
+            return std::nullopt;
+        switch (text[i]) {
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case 'x': {
+            const int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+            const int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+            if (high < 0 || low < 0)
+                return std::nullopt;
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+            break;
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+SimOptionsResult parseSimOptions(const std::vector<std::string>& arguments)
+{
+    SimOptions options;
+    auto fail = [](std::string error) { return SimOptionsResult{std::nullopt, std::move(error)}; };
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::optional<std::string> inlineValue;
+        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            inlineValue = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        auto value = [&]() -> std::optional<std::string> {
+            if (inlineValue)
+                return inlineValue;
+            if (i + 1 < arguments.size())
+                return arguments[++i];
+            return std::nullopt;
+        };
+        auto flag = [&](bool& target) {
+            if (inlineValue)
+                return false;
+            target = true;
+            return true;
+        };
+        auto count = [&](std::optional<uint64_t>& target, uint64_t min, uint64_t max) {
+            const auto text = value();
+            const auto number = text ? parseCount(*text, max) : std::nullopt;
+            if (!number || *number < min)
+                return false;
+            target = number;
+            return true;
+        };
+
+        bool ok = true;
+        if (name == "--help" || name == "-h") {
+            ok = flag(options.help);
+        } else if (name == "--verbose" || name == "-v") {
+            ok = flag(options.verbose);
+        } else if (name == "--info") {
+            const auto text = value();
+            const auto info = text ? unescapeText(*text) : std::nullopt;
+            if (!info)
+                return fail("--info needs a text (escapes: \\r \\n \\t \\\\ \\xHH)");
+            options.firmwareInfo = *info;
+        } else if (name == "--link" || name == "--save") {
+            const auto path = value();
+            if (!path || path->empty())
+                return fail(name + " needs a path");
+            (name == "--link" ? options.linkPath : options.savePath) = *path;
+        } else if (name == "--silent") {
+            bool silent = false;
+            ok = flag(silent);
+            options.faults.silentAfter = 0;
+        } else if (name == "--silent-after") {
+            ok = count(options.faults.silentAfter, 0, std::numeric_limits<uint64_t>::max());
+        } else if (name == "--garbage-after") {
+            ok = count(options.faults.garbageAfter, 0, std::numeric_limits<uint64_t>::max() - 1);
+        } else if (name == "--hangup-after") {
+            ok = count(options.faults.hangupAfter, 1, std::numeric_limits<uint64_t>::max());
+        } else if (name == "--split-ack") {
+            ok = flag(options.faults.splitAcknowledgements);
+        } else if (name == "--extra-bytes") {
+            ok = flag(options.faults.extraBytes);
+        } else if (name == "--delay") {
+            std::optional<uint64_t> delay;
+            ok = count(delay, 0, MaxDelayMs);
+            if (ok)
+                options.faults.delay = std::chrono::milliseconds(*delay);
+        } else {
+            return fail("unknown option " + arguments[i]);
+        }
+        if (!ok)
+            return fail("bad use of " + name + " (see --help)");
+    }
+    return {options, {}};
+}
+
+std::string simUsage()
+{
+    return "Usage: rq75x-sim [options]\n"
+           "Plays an RQ75x chip at the far end of a pseudo-terminal. The first line printed is the\n"
+           "path of the port to open. Runs until SIGINT or SIGTERM.\n"
+           "\n"
+           "  --info TEXT        answer to the firmware-information request\n"
+           "                     (escapes \\r \\n \\t \\\\ \\xHH; default \"RQ75x firmware V2.4.1 build\n"
+           "                     2026-11-02\\r\\n\")\n"
+           "  --link PATH        also make PATH a symbolic link to the port\n"
+           "  --save FILE        write the received image to FILE at each end-of-data frame\n"
+           "  -v, --verbose      log every frame on standard error\n"
+           "\n"
+           "Fault modes (frames are counted from 1: every request, frame or run of unrecognised\n"
+           "bytes received is one frame):\n"
+           "  --silent           never answer\n"
+           "  --silent-after N   answer frames 1 to N, then nothing\n"
+           "  --garbage-after N  answer frame N+1 with a line of garbage text instead\n"
+           "  --split-ack        write each acknowledgement in two parts, 50 ms apart\n"
+           "  --extra-bytes      append \"\\r\\n>\" to each acknowledgement\n"
+           "  --hangup-after N   after answering frame N (N >= 1), close the pty and exit\n"
+           "  --delay MS         write each reply MS milliseconds after its frame arrived\n"
+           "\n"
+           "Exit status: 0 after a clean run, 1 when the host sent frames the chip refused or the\n"
+           "image could not be saved, 2 for bad usage or when the pty cannot be set up.\n";
+}
+
+} // namespace rq75x

@@ -1,0 +1,164 @@
+#include "sim/ReplyScheduler.h"
+
+#include <gtest/gtest.h>
+
+namespace rq75x {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = ReplyScheduler::Clock;
+using Bytes = std::vector<uint8_t>;
+
+ChipOutcome acknowledgement(uint8_t command)
+{
+    return {ChipEvent::BlockWritten, ReplyKind::Acknowledgement, buildChipReply(command, 0), "ack"};
+}
+
+ChipOutcome infoText()
+{
+    const std::string text = "RQ75x firmware\r\n";
+    return {ChipEvent::FirmwareInfoSent, ReplyKind::FirmwareInfo, Bytes(text.begin(), text.end()), "info"};
+}
+
+class ReplySchedulerTest : public ::testing::Test
+{
+protected:
+    struct Sent
+    {
+        Clock::time_point due;
+        Bytes bytes;
+    };
+
+    // Takes every queued write, as the main loop would once they are all due.
+    static std::vector<Sent> drain(ReplyScheduler& scheduler)
+    {
+        std::vector<Sent> sent;
+        while (ReplyScheduler::Write* write = scheduler.nextWrite()) {
+            sent.push_back({write->due, write->bytes});
+            scheduler.markWritten(write->bytes.size());
+        }
+        return sent;
+    }
+
+    const Clock::time_point t0 = Clock::now();
+};
+
+TEST_F(ReplySchedulerTest, ByDefaultEveryReplyGoesOutWholeAtOnce)
+{
+    ReplyScheduler scheduler({});
+    EXPECT_FALSE(scheduler.schedule(acknowledgement(0x32), t0));
+    const auto sent = drain(scheduler);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].due, t0);
+    EXPECT_EQ(sent[0].bytes, buildChipReply(0x32, 0));
+}
+
+TEST_F(ReplySchedulerTest, PartialWritesKeepTheRestQueued)
+{
+    ReplyScheduler scheduler({});
+    scheduler.schedule(acknowledgement(0x33), t0);
+    scheduler.markWritten(3);
+    ASSERT_NE(scheduler.nextWrite(), nullptr);
+    EXPECT_EQ(scheduler.nextWrite()->written, 3u);
+    scheduler.markWritten(5);
+    EXPECT_EQ(scheduler.nextWrite(), nullptr);
+}
+
+TEST_F(ReplySchedulerTest, DelayPostponesEachReplyFromItsOwnFrame)
+{
+    FaultModes modes;
+    modes.delay = 200ms;
+    ReplyScheduler scheduler(modes);
+    scheduler.schedule(acknowledgement(0x32), t0);
+    scheduler.schedule(acknowledgement(0x33), t0 + 500ms);
+    const auto sent = drain(scheduler);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].due, t0 + 200ms);
+    EXPECT_EQ(sent[1].due, t0 + 700ms);
+}
+
+TEST_F(ReplySchedulerTest, SilentAfterAnswersTheFirstFramesOnly)
+{
+    FaultModes modes;
+    modes.silentAfter = 2;
+    ReplyScheduler scheduler(modes);
+    EXPECT_FALSE(scheduler.schedule(infoText(), t0));
+    EXPECT_FALSE(scheduler.schedule(acknowledgement(0x32), t0));
+    EXPECT_TRUE(scheduler.schedule(acknowledgement(0x33), t0));
+    EXPECT_EQ(drain(scheduler).size(), 2u);
+    EXPECT_EQ(scheduler.framesSeen(), 3u);
+}
+
+TEST_F(ReplySchedulerTest, SilentNeverAnswers)
+{
+    FaultModes modes;
+    modes.silentAfter = 0;
+    ReplyScheduler scheduler(modes);
+    scheduler.schedule(infoText(), t0);
+    EXPECT_EQ(scheduler.nextWrite(), nullptr);
+}
+
+TEST_F(ReplySchedulerTest, GarbageReplacesTheReplyToOneFrameOnly)
+{
+    FaultModes modes;
+    modes.garbageAfter = 1;
+    ReplyScheduler scheduler(modes);
+    scheduler.schedule(infoText(), t0);
+    EXPECT_TRUE(scheduler.schedule(acknowledgement(0x32), t0));
+    scheduler.schedule(acknowledgement(0x33), t0);
+    const auto sent = drain(scheduler);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].bytes, infoText().reply);
+    EXPECT_EQ(sent[1].bytes, GarbageReply);
+    EXPECT_EQ(sent[2].bytes, buildChipReply(0x33, 0));
+}
+
+TEST_F(ReplySchedulerTest, SplitAcknowledgementGoesOutInTwoPartsWithAPause)
+{
+    FaultModes modes;
+    modes.splitAcknowledgements = true;
+    ReplyScheduler scheduler(modes);
+    scheduler.schedule(acknowledgement(0x32), t0);
+    scheduler.schedule(infoText(), t0); // not an acknowledgement: whole, and after both halves
+    const auto sent = drain(scheduler);
+    ASSERT_EQ(sent.size(), 3u);
+    const Bytes reply = buildChipReply(0x32, 0);
+    EXPECT_EQ(sent[0].bytes, Bytes(reply.begin(), reply.begin() + 4));
+    EXPECT_EQ(sent[1].bytes, Bytes(reply.begin() + 4, reply.end()));
+    EXPECT_EQ(sent[1].due - sent[0].due, SplitAcknowledgementPause);
+    EXPECT_EQ(sent[2].bytes, infoText().reply);
+    EXPECT_GE(sent[2].due, sent[1].due);
+}
+
+TEST_F(ReplySchedulerTest, ExtraBytesFollowAcknowledgementsInTheSameWrite)
+{
+    FaultModes modes;
+    modes.extraBytes = true;
+    ReplyScheduler scheduler(modes);
+    scheduler.schedule(acknowledgement(0x34), t0);
+    scheduler.schedule(infoText(), t0);
+    const auto sent = drain(scheduler);
+    ASSERT_EQ(sent.size(), 2u);
+    Bytes padded = buildChipReply(0x34, 0);
+    padded.insert(padded.end(), ExtraAcknowledgementBytes.begin(), ExtraAcknowledgementBytes.end());
+    EXPECT_EQ(sent[0].bytes, padded);
+    EXPECT_EQ(sent[1].bytes, infoText().reply);
+}
+
+TEST_F(ReplySchedulerTest, HangupComesOnlyAfterTheReplyToFrameNIsOut)
+{
+    FaultModes modes;
+    modes.hangupAfter = 2;
+    modes.splitAcknowledgements = true;
+    ReplyScheduler scheduler(modes);
+    scheduler.schedule(infoText(), t0);
+    EXPECT_FALSE(scheduler.hangupDue());
+    EXPECT_TRUE(scheduler.schedule(acknowledgement(0x32), t0));
+    EXPECT_FALSE(scheduler.hangupDue());           // replies still queued
+    scheduler.schedule(acknowledgement(0x33), t0); // after the hang-up frame: dropped
+    EXPECT_EQ(drain(scheduler).size(), 3u);        // info and both halves of the 0x32
+    EXPECT_TRUE(scheduler.hangupDue());
+}
+
+} // namespace
+} // namespace rq75x
