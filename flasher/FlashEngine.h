@@ -150,10 +150,10 @@ private:
     Clock clock;
     MessageBuffer messageBuffer;
     FlashState state;
-    // Guards firmwareImage, imageSize, lastBlockLength, the counts written with them and the
-    // block frames: the receive thread builds frames from the image while the front end's
-    // thread may load a new one or release it on a time-out. Never held while pausing or
-    // writing to the port.
+    // Keeps firmwareImage, imageSize, lastBlockLength and totalBlocks consistent with each
+    // other: the receive thread cuts blocks from the image while the front end's thread may load
+    // a new one or release it on a time-out. The frames themselves belong to the receive thread.
+    // Never held while pausing or writing to the port.
     std::mutex imageMutex;
     std::atomic<bool> running{false};
     std::atomic<int64_t> deadlineNs{0}; // steady-clock deadline of the armed run time-out

@@ -34,6 +34,9 @@ public:
     // for 0. From the front end's own thread it must take effect at once.
     virtual void startStopTimer(unsigned int ms) = 0;
     virtual void portClosedByTimeout() = 0; // the open button reads "Open Port" again
+    // After the last message of a run's end. TimedOut comes with every time-out, also one that
+    // guarded only the firmware-information request; Completed with every "Flashing completed.",
+    // also one for a stray boot-exit reply outside a run.
     virtual void runEnded(RunOutcome outcome) { (void)outcome; }
 };
 

@@ -1,0 +1,196 @@
+// A fake chip port and a recording front end for the engine tests. Both write into one
+// timeline, so a test sees writes, time-outs, pauses and messages in the order they happened.
+#pragma once
+
+#include "flasher/FlashEngine.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace enginetest {
+
+using Bytes = std::vector<uint8_t>;
+
+class Timeline
+{
+public:
+    // Called with every entry as it is added, on the adding thread: lets a test make something
+    // happen at an exact point of a run.
+    std::function<void(const std::string&)> onEntry;
+
+    void add(std::string entry)
+    {
+        if (onEntry)
+            onEntry(entry);
+        const std::lock_guard<std::mutex> lock(mutex);
+        entries.push_back(std::move(entry));
+    }
+    std::vector<std::string> take()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> taken;
+        taken.swap(entries);
+        return taken;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> entries;
+};
+
+inline std::string hex(const uint8_t* bytes, size_t length)
+{
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+class FakeChipPort : public rq75x::ChipPort
+{
+public:
+    explicit FakeChipPort(Timeline& timeline) : timeline(timeline) {}
+
+    bool isOpen() override
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return open;
+    }
+    int readData(void* data, int size) override
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (failReads)
+            return -1;
+        const int count = std::min(size, static_cast<int>(pending.size()));
+        std::copy(pending.begin(), pending.begin() + count, static_cast<uint8_t*>(data));
+        pending.erase(pending.begin(), pending.begin() + count);
+        return count;
+    }
+    int writeData(const void* data, int size) override
+    {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        Bytes frame(bytes, bytes + size);
+        // Block frames are named by number and length; everything shorter is shown in full.
+        if (size > 9 && bytes[0] == 0x55 && bytes[2] == 0x33)
+            timeline.add("write: block " + std::to_string(bytes[3] << 8 | bytes[4]) + ", " +
+                         std::to_string(size) + " bytes");
+        else
+            timeline.add("write: " + hex(bytes, frame.size()));
+        const std::lock_guard<std::mutex> lock(mutex);
+        written.push_back(std::move(frame));
+        return size;
+    }
+    void close() override
+    {
+        timeline.add("close");
+        const std::lock_guard<std::mutex> lock(mutex);
+        open = false;
+    }
+
+    void receive(const Bytes& bytes)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        pending.insert(pending.end(), bytes.begin(), bytes.end());
+    }
+    void setFailReads(bool fail)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        failReads = fail;
+    }
+    std::vector<Bytes> takeWritten()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        std::vector<Bytes> taken;
+        taken.swap(written);
+        return taken;
+    }
+
+private:
+    Timeline& timeline;
+    std::mutex mutex;
+    bool open = true;
+    bool failReads = false;
+    Bytes pending;
+    std::vector<Bytes> written;
+};
+
+inline const char* outcomeName(rq75x::RunOutcome outcome)
+{
+    switch (outcome) {
+    case rq75x::RunOutcome::Completed:
+        return "Completed";
+    case rq75x::RunOutcome::TimedOut:
+        return "TimedOut";
+    case rq75x::RunOutcome::ImageUnreadable:
+        return "ImageUnreadable";
+    case rq75x::RunOutcome::Aborted:
+        return "Aborted";
+    }
+    return "?";
+}
+
+class RecordingEvents : public rq75x::FlashEvents
+{
+public:
+    explicit RecordingEvents(Timeline& timeline) : timeline(timeline) {}
+
+    void logLine(const QString& text) override { add("log: ", text); }
+    void showAction(const QString& text) override { add("show: ", text); }
+    void report(const QString& text) override { add("report: ", text); }
+    void appendReceiveLine(const QString& text) override { add("receive: ", text); }
+    void setCurrentBlockText(const QString& text) override { add("block label: ", text); }
+    void setFileSizeText(const QString& text) override { add("size label: ", text); }
+    void setTotalBlocksText(const QString& text) override { add("blocks label: ", text); }
+    void setActionButtonsEnabled(bool enabled) override
+    {
+        timeline.add(enabled ? "buttons: on" : "buttons: off");
+    }
+    void startStopTimer(unsigned int ms) override { timeline.add("timer: " + std::to_string(ms)); }
+    void portClosedByTimeout() override { timeline.add("open button: Open Port"); }
+    void runEnded(rq75x::RunOutcome outcome) override
+    {
+        timeline.add(std::string("ended: ") + outcomeName(outcome));
+    }
+
+private:
+    void add(const char* kind, const QString& text) { timeline.add(kind + text.toStdString()); }
+    Timeline& timeline;
+};
+
+// Image bytes that differ from block to block, so a block sent from the wrong offset shows.
+inline Bytes patternImage(size_t size, uint8_t seed = 0)
+{
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = static_cast<uint8_t>((i * 7 + i / 256 * 31 + seed) & 0xFF);
+    return image;
+}
+
+inline bool writeFile(const QString& path, const Bytes& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) ==
+           static_cast<qint64>(bytes.size());
+}
+
+// The chip's replies, padded the way a bootloader answers.
+inline const Bytes AckBootReady = {0x55, 0x66, 0x32, 0x00, 0x01, 0x00};
+inline const Bytes AckBlock = {0x55, 0x66, 0x33, 0x00, 0x01, 0x00};
+inline const Bytes AckEndOfData = {0x55, 0x66, 0x34, 0x00, 0x01, 0x00};
+inline const Bytes AckBootExited = {0x55, 0x66, 0x35, 0x00, 0x01, 0x00};
+inline const Bytes AckFactoryReset = {0x55, 0x66, 0x36, 0x00, 0x01, 0x00};
+
+} // namespace enginetest
