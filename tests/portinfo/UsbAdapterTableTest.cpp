@@ -40,20 +40,6 @@ TEST(UsbAdapterTable, HoldsEightVendorsAndThirtyFiveProducts)
     EXPECT_EQ(products, 35u);
 }
 
-TEST(UsbAdapterTable, KeysAreLowercaseAndIterateInByteOrder)
-{
-    const char* previous = nullptr;
-    for (const auto& [key, text] : usbAdapterTable()) {
-        for (const char* c = key; *c != '\0'; ++c) {
-            EXPECT_TRUE((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f') || *c == ':') << key;
-        }
-        if (previous != nullptr) {
-            EXPECT_LT(std::strcmp(previous, key), 0);
-        }
-        previous = key;
-    }
-}
-
 TEST(UsbAdapterTable, FindsRowsByContentNotByAddress)
 {
     const std::string key = "0403:8372"; // a different buffer from the table's literal
