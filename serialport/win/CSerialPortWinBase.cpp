@@ -1,0 +1,659 @@
+#include "serialport/win/CSerialPortWinBase.h"
+
+#include "serialport/PlatformBackEnd.h"
+#include "serialport/win/DcbSettings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+namespace {
+
+constexpr unsigned int kStackChunk = 4096;
+constexpr unsigned int kMinDriverQueue = 4096;
+constexpr DWORD kConfigSize = sizeof(COMMCONFIG);
+static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG with its DCB is 52 bytes");
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// Retries after a failed wait for received characters: a driver that keeps failing is asked
+// again at most once a second, never in a tight loop.
+constexpr DWORD kFirstRetryMs = 10;
+constexpr DWORD kLongestRetryMs = 1000;
+// How often a close asks again for a pending wait to end (see endPendingWait).
+constexpr DWORD kStopRetryMs = 50;
+
+void copyName(char* target, const char* name)
+{
+    std::strncpy(target, name ? name : "", kPortNameSize - 1);
+    target[kPortNameSize - 1] = '\0';
+}
+
+std::wstring toWide(const std::string& text)
+{
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
+}
+
+HANDLE makeEvent()
+{
+    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+} // namespace
+
+// Everything one opening of the device owns. The receive thread keeps its own reference, so an
+// open() that follows a close() at once never shares a handle, an event or a flag with an old
+// thread.
+struct CSerialPortWinBase::Session
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool overlapped = true;
+    HANDLE stopEvent = makeEvent();  // set once the opening is being closed
+    HANDLE waitEvent = makeEvent();  // WaitCommEvent (receive thread)
+    HANDLE readEvent = makeEvent();  // device reads (receive thread)
+    HANDLE writeEvent = makeEvent(); // writes (under writeLock)
+    std::atomic<bool> running{true};
+    std::atomic<bool> deviceGone{false};
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session()
+    {
+        for (HANDLE event : {stopEvent, waitEvent, readEvent, writeEvent})
+            if (event)
+                CloseHandle(event);
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+
+    bool hasEvents() const { return stopEvent && waitEvent && readEvent && writeEvent; }
+
+    void stop()
+    {
+        running.store(false);
+        SetEvent(stopEvent);
+    }
+
+    // Waits for an overlapped read or write to complete; a close cancels it. The record is no
+    // longer in use when this returns.
+    bool finish(OVERLAPPED& record, DWORD& transferred)
+    {
+        HANDLE events[2] = {stopEvent, record.hEvent};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0)
+            CancelIoEx(handle, &record);
+        return GetOverlappedResult(handle, &record, &transferred, TRUE) != FALSE;
+    }
+
+    // Ends a WaitCommEvent that is still pending because the port is closing. Windows completes
+    // it as soon as the mask becomes 0. wine completes it with an error instead, and a wait that
+    // wine has not quite begun may miss a single mask change (and then waits for ever), so the
+    // mask is cleared again until the wait has ended.
+    void endPendingWait(OVERLAPPED& record)
+    {
+        do {
+            SetCommMask(handle, 0);
+            CancelIoEx(handle, &record);
+        } while (WaitForSingleObject(record.hEvent, kStopRetryMs) == WAIT_TIMEOUT);
+        DWORD unused = 0;
+        GetOverlappedResult(handle, &record, &unused, TRUE);
+    }
+};
+
+CSerialPortBase* createPlatformSerialPortBase(const char* portName)
+{
+    return new CSerialPortWinBase(portName);
+}
+
+CSerialPortWinBase::CSerialPortWinBase(const char* name)
+    : readBuffer(std::make_unique<vandrel::RingBuffer<char>>(readBufferSize))
+{
+    copyName(portName, name);
+    setReadNotifyLevel(static_cast<unsigned int>(readBufferSize * 0.8));
+}
+
+CSerialPortWinBase::~CSerialPortWinBase()
+{
+    close();
+    joinRetiredThreads();
+    stopReadNotifyTimer();
+}
+
+void CSerialPortWinBase::init(const char* name, int rate, Parity newParity, DataBits newDataBits,
+                              StopBits newStopbits, FlowControl newFlowControl,
+                              unsigned int newReadBufferSize)
+{
+    copyName(portName, name);
+    parity = newParity;
+    dataBits = newDataBits;
+    stopbits = newStopbits;
+    flowControl = newFlowControl;
+    readBufferSize = newReadBufferSize;
+    baudRate = rate;
+    setReadNotifyLevel(static_cast<unsigned int>(static_cast<double>(newReadBufferSize) * 0.8));
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    readBuffer = std::make_unique<vandrel::RingBuffer<char>>(newReadBufferSize);
+}
+
+std::shared_ptr<CSerialPortWinBase::Session> CSerialPortWinBase::currentSession()
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    return session;
+}
+
+bool CSerialPortWinBase::isOpen()
+{
+    return currentSession() != nullptr;
+}
+
+HANDLE CSerialPortWinBase::openDevice(bool overlapped)
+{
+    // The whole name: COM10 and above are reachable only through the \\.\ prefix.
+    const std::wstring path = toWide(std::string("\\\\.\\") + portName);
+    const HANDLE handle = path.empty()
+                              ? INVALID_HANDLE_VALUE
+                              : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            OPEN_EXISTING, overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        switch (path.empty() ? ERROR_INVALID_NAME : GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+            setLastError(ErrorNotExist);
+            break;
+        case ERROR_ACCESS_DENIED:
+            setLastError(ErrorAccessDenied);
+            break;
+        default:
+            setLastError(ErrorOpenFailed);
+            break;
+        }
+    }
+    return handle;
+}
+
+bool CSerialPortWinBase::configureDevice(HANDLE handle)
+{
+    const DWORD queueSize = std::max(readBufferSize, kMinDriverQueue);
+    SetupComm(handle, queueSize, queueSize);
+
+    // The device's current configuration is the starting point: flags this library does not
+    // manage keep the values the driver has.
+    DWORD size = kConfigSize;
+    commConfig.dwSize = kConfigSize;
+    commConfig.dcb.DCBlength = sizeof(DCB);
+    GetCommConfig(handle, &commConfig, &size);
+    GetCommState(handle, &commConfig.dcb);
+
+    vandrel::win::applyOpenSettings(commConfig.dcb, baudRate, parity, dataBits, stopbits);
+    vandrel::win::applyFlowControl(commConfig.dcb, flowControl);
+    return SetCommConfig(handle, &commConfig, size) != FALSE;
+}
+
+bool CSerialPortWinBase::writeConfig(HANDLE handle)
+{
+    return SetCommConfig(handle, &commConfig, kConfigSize) != FALSE;
+}
+
+bool CSerialPortWinBase::open()
+{
+    std::unique_lock<std::recursive_mutex> lock(commLock);
+    if (isOpen()) {
+        setLastError(ErrorOpenFailed);
+        lock.unlock(); // close() joins the receive thread, which may need commLock
+        close();
+        return false;
+    }
+    joinRetiredThreads();
+
+    const bool overlapped = getIoMode() == IoModeAsynchronous;
+    auto opened = std::make_shared<Session>();
+    opened->overlapped = overlapped;
+    if (!opened->hasEvents()) {
+        setLastError(ErrorInternal);
+        return false;
+    }
+    opened->handle = openDevice(overlapped);
+    if (opened->handle == INVALID_HANDLE_VALUE)
+        return false; // the session closes nothing further
+
+    if (!configureDevice(opened->handle)) {
+        setLastError(ErrorInvalidParam);
+        return false;
+    }
+    PurgeComm(opened->handle, kPurgeAll);
+
+    // Reads return at once with what the driver holds; the receive thread sizes them by the
+    // driver's count. Synchronous writes give up after 100 ms per byte plus 500 ms.
+    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};
+    if (!overlapped) {
+        timeouts.WriteTotalTimeoutMultiplier = 100;
+        timeouts.WriteTotalTimeoutConstant = 500;
+    }
+    SetCommTimeouts(opened->handle, &timeouts);
+
+    if (overlapped) {
+        if (!SetCommMask(opened->handle, EV_RXCHAR)) {
+            setLastError(ErrorInvalidParam);
+            return false;
+        }
+        std::thread thread;
+        try {
+            thread = std::thread([this, opened] { receiveLoop(opened); });
+        } catch (const std::system_error&) {
+            setLastError(ErrorInternal);
+            return false;
+        }
+        std::lock_guard<std::mutex> state(stateLock);
+        session = opened;
+        receiveThread = std::move(thread);
+    } else {
+        std::lock_guard<std::mutex> state(stateLock);
+        session = opened;
+    }
+    setLastError(ErrorSuccess);
+    return true;
+}
+
+void CSerialPortWinBase::close()
+{
+    std::shared_ptr<Session> closing;
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> state(stateLock);
+        closing = std::move(session);
+        session.reset();
+        thread = std::move(receiveThread);
+    }
+    if (!closing)
+        return;
+
+    closing->stop(); // ends the receive thread's wait and any read or write under way
+
+    if (thread.joinable()) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Closed from inside onReadEvent: the thread ends as soon as the listener returns.
+            std::lock_guard<std::mutex> state(stateLock);
+            retiredThreads.push_back(std::move(thread));
+        } else {
+            thread.join();
+        }
+    }
+    stopReadNotifyTimer();
+
+    // Writers and synchronous readers leave before the handle goes.
+    std::lock_guard<std::recursive_mutex> writing(writeLock);
+    std::lock_guard<std::recursive_mutex> reading(readLock);
+    PurgeComm(closing->handle, kPurgeAll);
+    CloseHandle(closing->handle);
+    closing->handle = INVALID_HANDLE_VALUE;
+}
+
+void CSerialPortWinBase::joinRetiredThreads()
+{
+    std::vector<std::thread> retired;
+    {
+        std::lock_guard<std::mutex> state(stateLock);
+        retired.swap(retiredThreads);
+    }
+    for (std::thread& thread : retired) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Still inside its own listener (closed and reopened there): keep it for later.
+            std::lock_guard<std::mutex> state(stateLock);
+            retiredThreads.push_back(std::move(thread));
+        } else {
+            thread.join();
+        }
+    }
+}
+
+bool CSerialPortWinBase::waitForReceivedCharacters(Session& opened)
+{
+    DWORD mask = 0;
+    OVERLAPPED record = {};
+    record.hEvent = opened.waitEvent;
+    ResetEvent(opened.waitEvent);
+    if (!WaitCommEvent(opened.handle, &mask, &record)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return false;
+        HANDLE events[2] = {opened.stopEvent, opened.waitEvent};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
+            opened.endPendingWait(record);
+            return false;
+        }
+        DWORD unused = 0;
+        if (!GetOverlappedResult(opened.handle, &record, &unused, TRUE))
+            return false;
+    }
+    // Whatever the mask says, the driver's count decides what is read.
+    return true;
+}
+
+int CSerialPortWinBase::readDevice(Session& opened, char* buffer, unsigned int count)
+{
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    OVERLAPPED record = {};
+    record.hEvent = opened.readEvent;
+    ResetEvent(opened.readEvent);
+    DWORD got = 0;
+    if (!ReadFile(opened.handle, buffer, count, &got, &record) &&
+        (GetLastError() != ERROR_IO_PENDING || !opened.finish(record, got))) {
+        setLastError(opened.running.load() ? ErrorReadFailed : ErrorNotOpen);
+        return -1;
+    }
+    return static_cast<int>(got);
+}
+
+bool CSerialPortWinBase::receiveIntoBuffer(Session& opened, unsigned int count)
+{
+    char stackChunk[kStackChunk];
+    std::vector<char> heapChunk;
+    char* chunk = stackChunk;
+    if (count > kStackChunk) {
+        heapChunk.resize(count);
+        chunk = heapChunk.data();
+    }
+
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    const int got = readDevice(opened, chunk, count);
+    if (got < 0)
+        return false; // a failed read stores nothing
+    if (got > 0 && readBuffer)
+        readBuffer->write(chunk, static_cast<unsigned int>(got));
+    return true;
+}
+
+void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& opened)
+{
+    DWORD retryMs = 0;
+    // Waits before the next attempt; false when the port is being closed meanwhile.
+    auto pause = [&](DWORD ms) { return WaitForSingleObject(opened->stopEvent, ms) == WAIT_TIMEOUT; };
+
+    while (opened->running.load()) {
+        bool failed = !waitForReceivedCharacters(*opened);
+        if (!opened->running.load())
+            break;
+
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!ClearCommError(opened->handle, &errors, &status)) {
+            // The driver no longer answers: the device has gone (a USB adapter pulled out).
+            // Only a close can end the thread's work now; waiting for it costs nothing.
+            setLastError(ErrorReadFailed);
+            opened->deviceGone.store(true);
+            WaitForSingleObject(opened->stopEvent, INFINITE);
+            break;
+        }
+
+        const unsigned int queued = status.cbInQue;
+        const unsigned int minimum = std::max(getMinReadBytes(), 1u);
+        if (!failed && queued >= minimum) {
+            failed = !receiveIntoBuffer(*opened, queued);
+            if (!failed && opened->running.load())
+                dispatchReceived(*readBuffer);
+        } else if (!failed && queued > 0) {
+            // Fewer than the minimum: wait for the missing bytes at the line's pace. Drivers that
+            // report received characters for as long as any are queued would otherwise keep the
+            // thread busy.
+            const unsigned int missing = minimum - queued;
+            const long long rate = std::max(baudRate, 1);
+            if (!pause(static_cast<DWORD>(std::clamp(missing * 10000LL / rate, 1LL, 100LL))))
+                break;
+        }
+
+        if (failed) {
+            retryMs = retryMs == 0 ? kFirstRetryMs : std::min(retryMs * 2, kLongestRetryMs);
+            if (!pause(retryMs))
+                break;
+        } else {
+            retryMs = 0;
+        }
+    }
+}
+
+unsigned int CSerialPortWinBase::getReadBufferLen()
+{
+    const auto opened = currentSession();
+    if (!opened)
+        return 0;
+    if (!opened->overlapped) {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        return ClearCommError(opened->handle, &errors, &status) ? status.cbInQue : 0;
+    }
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    return readBuffer ? readBuffer->getUsedLen() : 0;
+}
+
+int CSerialPortWinBase::readData(void* data, int size)
+{
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    if (size < 1)
+        return 0;
+    const auto opened = currentSession();
+    if (!opened) {
+        setLastError(ErrorNotOpen);
+        return -1;
+    }
+    if (!opened->overlapped) {
+        // Read only what the driver holds, so the call never waits for data to arrive.
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!ClearCommError(opened->handle, &errors, &status)) {
+            setLastError(ErrorReadFailed);
+            return -1;
+        }
+        const DWORD wanted = std::min(static_cast<DWORD>(size), status.cbInQue);
+        DWORD got = 0;
+        if (wanted > 0 && !ReadFile(opened->handle, data, wanted, &got, nullptr)) {
+            setLastError(ErrorReadFailed);
+            return -1;
+        }
+        return static_cast<int>(got);
+    }
+    const unsigned int got =
+        readBuffer ? readBuffer->read(static_cast<char*>(data), static_cast<unsigned int>(size)) : 0;
+    if (got == 0 && opened->deviceGone.load()) {
+        setLastError(ErrorReadFailed);
+        return -1;
+    }
+    return static_cast<int>(got);
+}
+
+int CSerialPortWinBase::readAllData(void* data)
+{
+    return readData(data, static_cast<int>(getReadBufferLen()));
+}
+
+int CSerialPortWinBase::readDataReserved(void*, int, int)
+{
+    std::lock_guard<std::recursive_mutex> lock(readLock);
+    setLastError(isOpen() ? ErrorNotImplemented : ErrorNotOpen);
+    return -1;
+}
+
+int CSerialPortWinBase::writeData(const void* data, int size)
+{
+    std::lock_guard<std::recursive_mutex> lock(writeLock);
+    const auto opened = currentSession();
+    if (!opened) {
+        setLastError(ErrorNotOpen);
+        return -1;
+    }
+    if (size <= 0)
+        return 0;
+
+    DWORD written = 0;
+    if (!opened->overlapped) {
+        if (!WriteFile(opened->handle, data, static_cast<DWORD>(size), &written, nullptr)) {
+            setLastError(ErrorWriteFailed);
+            return -1;
+        }
+        return static_cast<int>(written);
+    }
+
+    OVERLAPPED record = {};
+    record.hEvent = opened->writeEvent;
+    ResetEvent(opened->writeEvent);
+    // A write that completes with an error (or is cancelled by a close) is a failure too.
+    if (!WriteFile(opened->handle, data, static_cast<DWORD>(size), &written, &record) &&
+        (GetLastError() != ERROR_IO_PENDING || !opened->finish(record, written))) {
+        setLastError(ErrorWriteFailed);
+        return -1;
+    }
+    return static_cast<int>(written);
+}
+
+void CSerialPortWinBase::setReservedFlag(bool) {}
+
+void CSerialPortWinBase::setReadIntervalTimeout(unsigned int msecs)
+{
+    storeReadIntervalTimeout(msecs);
+}
+
+void CSerialPortWinBase::setMinReadBytes(unsigned int count)
+{
+    storeMinReadBytes(count);
+}
+
+bool CSerialPortWinBase::flushBuffers()
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    const auto opened = currentSession();
+    return opened && FlushFileBuffers(opened->handle);
+}
+
+bool CSerialPortWinBase::purgeReadQueue()
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    const auto opened = currentSession();
+    return opened && PurgeComm(opened->handle, PURGE_RXCLEAR);
+}
+
+bool CSerialPortWinBase::purgeWriteQueue()
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    const auto opened = currentSession();
+    return opened && PurgeComm(opened->handle, PURGE_TXCLEAR);
+}
+
+void CSerialPortWinBase::setPortName(const char* name)
+{
+    copyName(portName, name);
+}
+
+const char* CSerialPortWinBase::getPortName() const
+{
+    return portName;
+}
+
+void CSerialPortWinBase::setBaudRate(int rate)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    baudRate = rate;
+    if (const auto opened = currentSession()) {
+        commConfig.dcb.BaudRate = static_cast<DWORD>(rate);
+        writeConfig(opened->handle);
+    }
+}
+
+int CSerialPortWinBase::getBaudRate() const
+{
+    return baudRate;
+}
+
+void CSerialPortWinBase::setParity(Parity newParity)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    parity = newParity;
+    if (const auto opened = currentSession()) {
+        vandrel::win::applyParity(commConfig.dcb, newParity);
+        writeConfig(opened->handle);
+    }
+}
+
+int CSerialPortWinBase::getParity() const
+{
+    return parity;
+}
+
+void CSerialPortWinBase::setDataBits(DataBits newDataBits)
+{
+    // A pair the device cannot take leaves it as it was; open() tries the stored pair again.
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    dataBits = newDataBits;
+    const bool known = newDataBits >= DataBits5 && newDataBits <= DataBits8;
+    if (const auto opened = currentSession();
+        opened && known && vandrel::win::isFrameAllowed(newDataBits, stopbits)) {
+        commConfig.dcb.ByteSize = static_cast<BYTE>(newDataBits);
+        writeConfig(opened->handle);
+    }
+}
+
+int CSerialPortWinBase::getDataBits() const
+{
+    return dataBits;
+}
+
+void CSerialPortWinBase::setStopBits(StopBits newStopbits)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    stopbits = newStopbits;
+    const bool known = newStopbits >= StopBitsOne && newStopbits <= StopBitsTwo;
+    if (const auto opened = currentSession();
+        opened && known && vandrel::win::isFrameAllowed(dataBits, newStopbits)) {
+        commConfig.dcb.StopBits = static_cast<BYTE>(newStopbits);
+        writeConfig(opened->handle);
+    }
+}
+
+int CSerialPortWinBase::getStopBits() const
+{
+    return stopbits;
+}
+
+void CSerialPortWinBase::setFlowControl(FlowControl newFlowControl)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    flowControl = newFlowControl;
+    if (const auto opened = currentSession()) {
+        if (vandrel::win::applyFlowControl(commConfig.dcb, newFlowControl))
+            writeConfig(opened->handle);
+    }
+}
+
+int CSerialPortWinBase::getFlowControl() const
+{
+    return flowControl;
+}
+
+void CSerialPortWinBase::setReadBufferSize(unsigned int size)
+{
+    // The size is taken over only while the port is open, for the next init() and open().
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (isOpen())
+        readBufferSize = size;
+}
+
+unsigned int CSerialPortWinBase::getReadBufferSize() const
+{
+    return readBufferSize;
+}
+
+void CSerialPortWinBase::setDtr(bool set)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (const auto opened = currentSession())
+        EscapeCommFunction(opened->handle, set ? SETDTR : CLRDTR);
+}
+
+void CSerialPortWinBase::setRts(bool set)
+{
+    std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (const auto opened = currentSession())
+        EscapeCommFunction(opened->handle, set ? SETRTS : CLRRTS);
+}

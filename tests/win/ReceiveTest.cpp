@@ -1,0 +1,213 @@
+// The receive thread of the Win32 back end under wine: bytes in both directions byte for byte,
+// the listener, delayed-notification and parser paths, the minimum read count, and a device that
+// disappears while the port is open.
+#include "PortTestSupport.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace vandrel::wintest {
+namespace {
+
+using ReceiveTest = PortTest;
+
+TEST_F(ReceiveTest, RoundTripsOneToThreeHundredBytesAThousandTimes)
+{
+    ReceivingListener listener(port);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openWith(115200));
+
+    size_t receivedSoFar = 0;
+    for (unsigned int round = 0; round < 1000; ++round) {
+        const size_t length = 1 + round % 300;
+        const Bytes inbound = patternBytes(length, round);
+        peerSends(inbound);
+        ASSERT_TRUE(listener.waitForBytes(receivedSoFar + length)) << "round " << round;
+        const Bytes all = listener.received();
+        ASSERT_EQ(all.size(), receivedSoFar + length) << "round " << round;
+        ASSERT_TRUE(
+            std::equal(inbound.begin(), inbound.end(), all.begin() + static_cast<long>(receivedSoFar)))
+            << "round " << round;
+        receivedSoFar += length;
+
+        const Bytes outbound = patternBytes(length, round + 7);
+        ASSERT_EQ(port.writeData(outbound.data(), static_cast<int>(length)), static_cast<int>(length));
+        ASSERT_EQ(peer.receive(portName, length, 5000), outbound) << "round " << round;
+    }
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+}
+
+TEST_F(ReceiveTest, ListenerIsToldOnTheReceiveThreadWithTheBufferedCount)
+{
+    ReceivingListener listener(port, false);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openWith());
+    peerSends(patternBytes(12, 1));
+    ASSERT_TRUE(listener.waitForCalls(1));
+    const auto call = listener.calls().front();
+    EXPECT_NE(call.threadId, GetCurrentThreadId());
+    EXPECT_GE(call.readBufferLen, 1u);
+    // The bytes not read by the listener wait in the ring buffer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (port.getReadBufferLen() < 12 && std::chrono::steady_clock::now() < deadline)
+        listener.waitForCalls(listener.calls().size() + 1, std::chrono::milliseconds(100));
+    EXPECT_EQ(port.getReadBufferLen(), 12u);
+    char buffer[32];
+    EXPECT_EQ(port.readAllData(buffer), 12);
+    EXPECT_EQ(Bytes(buffer, buffer + 12), patternBytes(12, 1));
+}
+
+TEST_F(ReceiveTest, QuietIntervalReportsTheWholeBatchOnce)
+{
+    ReceivingListener listener(port, false);
+    port.connectReadEvent(&listener);
+    port.setReadIntervalTimeout(50);
+    ASSERT_TRUE(openWith());
+    peerSends(patternBytes(10, 2));
+    ASSERT_TRUE(listener.waitForCalls(1));
+    EXPECT_EQ(listener.calls().front().readBufferLen, 10u);
+    EXPECT_EQ(port.getReadBufferLen(), 10u);
+}
+
+class CountingParser : public ProtocolParser
+{
+public:
+    unsigned int parse(const char* data, unsigned int size, ProtocolResults& results) override
+    {
+        // Consumes whole lines only.
+        unsigned int consumed = 0;
+        for (unsigned int i = 0; i < size; ++i) {
+            if (data[i] == '\n') {
+                results.emplace_back(data + consumed, data + i);
+                consumed = i + 1;
+            }
+        }
+        return consumed;
+    }
+    void onProtocolResults(ProtocolResults& results) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.insert(lines.end(), results.begin(), results.end());
+        changed.notify_all();
+    }
+    bool waitForLines(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return lines.size() >= count; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+};
+
+TEST_F(ReceiveTest, ParserTakesTheBytesInsteadOfTheListener)
+{
+    ReceivingListener listener(port);
+    CountingParser parser;
+    port.connectReadEvent(&listener);
+    port.setProtocolParser(&parser);
+    ASSERT_TRUE(openWith());
+    const std::string text = "one\ntwo\nthr";
+    peerSends(Bytes(text.begin(), text.end()));
+    ASSERT_TRUE(parser.waitForLines(2));
+    EXPECT_EQ(parser.lines, (std::vector<std::string>{"one", "two"}));
+    // The unfinished line stays in the ring buffer; the listener never hears of anything.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (port.getReadBufferLen() != 3 && std::chrono::steady_clock::now() < deadline)
+        WaitForSingleObject(GetCurrentThread(), 5);
+    EXPECT_EQ(port.getReadBufferLen(), 3u);
+    EXPECT_TRUE(listener.calls().empty());
+}
+
+TEST_F(ReceiveTest, MinimumReadCountLeavesBytesInTheDriver)
+{
+    ReceivingListener listener(port);
+    port.connectReadEvent(&listener);
+    port.setMinReadBytes(10);
+    ASSERT_TRUE(openWith());
+    peerSends(patternBytes(4, 5));
+    EXPECT_FALSE(listener.waitForCalls(1, std::chrono::milliseconds(300)));
+    EXPECT_EQ(port.getReadBufferLen(), 0u);
+    peerSends(patternBytes(6, 6));
+    ASSERT_TRUE(listener.waitForBytes(10));
+    EXPECT_EQ(listener.calls().front().readBufferLen, 10u);
+}
+
+TEST_F(ReceiveTest, BytesReceivedBeforeCloseAreReturnedAfterTheNextOpen)
+{
+    ASSERT_TRUE(openWith());
+    const Bytes sent = patternBytes(5, 8);
+    peerSends(sent);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (port.getReadBufferLen() < 5 && std::chrono::steady_clock::now() < deadline)
+        WaitForSingleObject(GetCurrentThread(), 5);
+    port.close();
+    char buffer[16];
+    EXPECT_EQ(port.readData(buffer, sizeof buffer), -1);
+    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
+    ASSERT_TRUE(port.open());
+    ASSERT_EQ(port.readData(buffer, sizeof buffer), 5);
+    EXPECT_EQ(Bytes(buffer, buffer + 5), sent);
+}
+
+TEST_F(ReceiveTest, ListenerMayCloseAndReopenThePort)
+{
+    ReceivingListener listener(port);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openWith());
+    listener.setAction([this] { port.close(); });
+    peerSends({1, 2, 3});
+    ASSERT_TRUE(listener.waitForCalls(1));
+    EXPECT_FALSE(port.isOpen());
+
+    listener.clear();
+    ASSERT_TRUE(port.open());
+    listener.setAction([this] {
+        port.close();
+        port.open();
+    });
+    peerSends({4});
+    ASSERT_TRUE(listener.waitForCalls(1));
+    EXPECT_TRUE(port.isOpen());
+    peerSends({5, 6});
+    EXPECT_TRUE(listener.waitForBytes(2));
+}
+
+ULONGLONG processCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& t) {
+        return ((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000;
+    };
+    return ms(kernel) + ms(user);
+}
+
+TEST_F(ReceiveTest, VanishedDeviceNeitherSpinsNorHangsTheClose)
+{
+    ReceivingListener listener(port);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openWith());
+    peerSends({1});
+    ASSERT_TRUE(listener.waitForBytes(1));
+    ASSERT_TRUE(peer.unplug(portName));
+
+    // A thread that spins would use most of a core in this time.
+    const ULONGLONG before = processCpuMs();
+    HANDLE quiet = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(quiet, 1000);
+    CloseHandle(quiet);
+    EXPECT_LT(processCpuMs() - before, 300u);
+
+    char buffer[4];
+    EXPECT_LE(port.readData(buffer, sizeof buffer), 0);
+    EXPECT_EQ(port.writeData("x", 1) == -1 || port.isOpen(), true);
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+    portName.clear(); // already gone
+}
+
+} // namespace
+} // namespace vandrel::wintest
