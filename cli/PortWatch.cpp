@@ -1,6 +1,5 @@
 #include "cli/PortWatch.h"
 
-#include "cli/Terminal.h"
 #include "cli/TerminationSignal.h"
 #include "portinfo/PortChangeEvents.h"
 #include "serialport/CSerialPort.h"
@@ -54,8 +53,8 @@ ExitStatus watchPorts(const Options& options, Console& console)
     // Before the port-change thread exists, so that it inherits the blocked signals.
     TerminationSignal termination;
 
-    if (isTerminal(stderr))
-        console.writeErr("Watching serial ports; press Ctrl+C to stop.\n");
+    // Also tells a script that the signals are taken over: from now on they end the watch cleanly.
+    console.writeErr("Watching serial ports; press Ctrl+C to stop.\n");
     vandrel::enablePortChangeEvents();
     ChangePrinter printer(console, options.json);
     CSerialPort port;

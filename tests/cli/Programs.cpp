@@ -1,0 +1,150 @@
+#include "Programs.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTimer>
+
+SimChip::SimChip(const QStringList& options)
+{
+    process.start(QStringLiteral(RQ75X_SIM_PATH), QStringList{QStringLiteral("--verbose")} + options);
+    const QDeadlineTimer deadline(10000);
+    while (!process.canReadLine() && !deadline.hasExpired() && process.state() != QProcess::NotRunning)
+        process.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+    if (process.canReadLine())
+        portPath = QString::fromLocal8Bit(process.readLine().trimmed());
+}
+
+SimChip::~SimChip()
+{
+    if (process.state() != QProcess::NotRunning)
+        stop();
+}
+
+int SimChip::stop()
+{
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    errors += process.readAllStandardError();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QStringList SimChip::frameLines() const
+{
+    QStringList frames;
+    for (const QByteArray& line : errors.split('\n')) {
+        if (line.isEmpty() || line.startsWith("sim: listening on") || line.startsWith("sim: stopped by"))
+            continue;
+        frames.append(QString::fromLocal8Bit(line));
+    }
+    return frames;
+}
+
+FlasherRun::FlasherRun(const QStringList& arguments)
+{
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                     [this] { output += process.readAllStandardOutput(); });
+    QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                     [this] { errors += process.readAllStandardError(); });
+    QObject::connect(&process, &QProcess::finished, &process, [this] {
+        elapsed = clock.elapsed();
+        output += process.readAllStandardOutput();
+        errors += process.readAllStandardError();
+    });
+    clock.start();
+    process.start(QStringLiteral(MORVANE_FLASH_PATH), arguments);
+}
+
+FlasherRun::~FlasherRun()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+QList<QByteArray> FlasherRun::outLines() const
+{
+    QList<QByteArray> lines = output.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+bool FlasherRun::waitForErr(const QByteArray& text, int deadlineMs)
+{
+    process.setReadChannel(QProcess::StandardError);
+    const QDeadlineTimer deadline(deadlineMs);
+    process.waitForStarted(deadlineMs);
+    while (!errors.contains(text) && !deadline.hasExpired() && process.state() == QProcess::Running)
+        process.waitForReadyRead(static_cast<int>(deadline.remainingTime())); // the slot collects it
+    return errors.contains(text);
+}
+
+bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs)
+{
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto allFinished = [&runs] {
+        for (const FlasherRun* run : runs) {
+            if (!run->finished())
+                return false;
+        }
+        return true;
+    };
+    for (FlasherRun* run : runs) {
+        QObject::connect(&run->process, &QProcess::finished, &loop, [&] {
+            if (allFinished())
+                loop.quit();
+        });
+        QObject::connect(&run->process, &QProcess::errorOccurred, &loop, [&] {
+            if (allFinished())
+                loop.quit();
+        });
+    }
+    if (!allFinished()) {
+        deadline.start(deadlineMs);
+        loop.exec();
+    }
+    const bool inTime = allFinished();
+    for (FlasherRun* run : runs) {
+        if (!run->finished()) {
+            run->process.kill();
+            run->process.waitForFinished(5000);
+        }
+    }
+    return inTime;
+}
+
+std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs)
+{
+    auto run = std::make_unique<FlasherRun>(arguments);
+    waitForAll({run.get()}, deadlineMs);
+    return run;
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

@@ -1,0 +1,76 @@
+// The programs the end-to-end tests start: rq75x-sim chips and morvane-flash runs, waited for
+// on an event loop with a deadline so that every pipe keeps flowing.
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+// A simulated chip on its own pseudo-terminal, started with --verbose so that its standard
+// error lists every frame it received.
+class SimChip
+{
+public:
+    explicit SimChip(const QStringList& options = {});
+    ~SimChip();
+    SimChip(const SimChip&) = delete;
+    SimChip& operator=(const SimChip&) = delete;
+
+    bool started() const { return !portPath.isEmpty(); }
+    const QString& port() const { return portPath; }
+    // Stops the chip (SIGTERM) and returns its exit status: 0 when every frame it received was
+    // right, 1 when it refused a frame.
+    int stop();
+    // What it logged; complete after stop().
+    QByteArray log() const { return errors; }
+    // The frames it received, from its log.
+    QStringList frameLines() const;
+
+private:
+    QProcess process;
+    QString portPath;
+    QByteArray errors;
+};
+
+// One run of morvane-flash.
+class FlasherRun
+{
+public:
+    explicit FlasherRun(const QStringList& arguments);
+    ~FlasherRun(); // kills a run that is still going
+    FlasherRun(const FlasherRun&) = delete;
+    FlasherRun& operator=(const FlasherRun&) = delete;
+
+    bool finished() const { return process.state() == QProcess::NotRunning; }
+    int exitCode() const { return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1; }
+    qint64 elapsedMs() const { return elapsed; }
+    QByteArray out() const { return output; }
+    QByteArray err() const { return errors; }
+    QList<QByteArray> outLines() const;
+    // Waits until standard error holds `text`.
+    bool waitForErr(const QByteArray& text, int deadlineMs);
+
+    QProcess process;
+
+private:
+    friend bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
+    QByteArray output;
+    QByteArray errors;
+    QElapsedTimer clock;
+    qint64 elapsed = -1;
+};
+
+// Runs an event loop until every run has finished or the deadline passes; kills what is left
+// then. True when all finished in time.
+bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
+
+// Runs morvane-flash to its end (or the deadline) and returns the run.
+std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs = 30000);
+
+QByteArray randomBytes(int size);
+bool writeFile(const QString& path, const QByteArray& bytes);
+QByteArray readFile(const QString& path);
