@@ -1,0 +1,12 @@
+#include "portinfo/PortChangeEvents.h"
+
+#include "portinfo/win/WindowPortChangeMonitor.h"
+
+namespace vandrel {
+
+void enablePortChangeEvents()
+{
+    setPortChangeMonitorFactory(&WindowPortChangeMonitor::create);
+}
+
+} // namespace vandrel
