@@ -137,6 +137,11 @@ std::map<std::string, int> PtyPeer::settings(const std::string& port)
     return values;
 }
 
+bool PtyPeer::setModemLines(const std::string& port, bool present)
+{
+    return isOk(command("modem " + port + (present ? " on" : " off")));
+}
+
 bool PtyPeer::unplug(const std::string& port)
 {
     return isOk(command("unplug " + port));

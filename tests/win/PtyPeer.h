@@ -31,6 +31,9 @@ public:
     size_t drain(const std::string& port);
     // The line settings of the pty as wine left them: speed, cstopb, crtscts, ixon, ixoff.
     std::map<std::string, int> settings(const std::string& port);
+    // Gives or takes away the modem lines wine polls while a WaitCommEvent is pending; without
+    // them every such wait fails, as a driver in trouble would make it.
+    bool setModemLines(const std::string& port, bool present);
     // Takes the port away as a pulled-out USB adapter would.
     bool unplug(const std::string& port);
 

@@ -209,5 +209,25 @@ TEST_F(ReceiveTest, VanishedDeviceNeitherSpinsNorHangsTheClose)
     portName.clear(); // already gone
 }
 
+TEST_F(ReceiveTest, FailingWaitsAreRetriedWithoutSpinningAndReceptionRecovers)
+{
+    ReceivingListener listener(port);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openWith());
+    ASSERT_TRUE(peer.setModemLines(portName, false)); // every WaitCommEvent now fails
+
+    const ULONGLONG before = processCpuMs();
+    HANDLE quiet = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(quiet, 1000);
+    CloseHandle(quiet);
+    EXPECT_LT(processCpuMs() - before, 300u);
+
+    ASSERT_TRUE(peer.setModemLines(portName, true));
+    const Bytes sent = patternBytes(20, 9);
+    peerSends(sent);
+    ASSERT_TRUE(listener.waitForBytes(sent.size()));
+    EXPECT_EQ(listener.received(), sent);
+}
+
 } // namespace
 } // namespace vandrel::wintest

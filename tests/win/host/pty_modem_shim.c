@@ -9,10 +9,13 @@
 #include <linux/serial.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 typedef int (*ioctl_function)(int, unsigned long, ...);
 
@@ -40,6 +43,19 @@ static int pty_index(int fd)
         return -1;
     unsigned int index = (major(st.st_rdev) - 136) * 256u + minor(st.st_rdev);
     return index < kTrackedPtys ? (int)index : -1;
+}
+
+/* The pty peer can take a port's modem lines away again (a file nomodem-INDEX in the folder
+ * MORVANE_PTY_SHIM_FLAGS), so that a test sees wine's waits fail as on a plain pty. */
+static int modem_lines_taken_away(int fd)
+{
+    const char* folder = getenv("MORVANE_PTY_SHIM_FLAGS");
+    const int index = pty_index(fd);
+    if (!folder || index < 0)
+        return 0;
+    char path[4096];
+    snprintf(path, sizeof path, "%s/nomodem-%d", folder, index);
+    return access(path, F_OK) == 0;
 }
 
 static int answer_modem_request(int fd, unsigned long request, void* argument)
@@ -87,7 +103,7 @@ int ioctl(int fd, unsigned long request, ...)
     case TIOCMSET:
     case TIOCMBIS:
     case TIOCMBIC:
-        if (argument && is_pty_slave(fd))
+        if (argument && is_pty_slave(fd) && !modem_lines_taken_away(fd))
             return answer_modem_request(fd, request, argument);
         break;
     case TIOCGICOUNT:

@@ -14,6 +14,8 @@
 //   drain COMn                -> ok N        discard what the port has sent so far
 //   settings COMn             -> ok speed=.. cstopb=.. crtscts=.. ixon=.. ixoff=..
 //   unplug COMn               -> ok          close master and slave, remove the link
+//   modem COMn on|off         -> ok          give or take away the modem lines the preloaded
+//                                            library answers for this pty
 // Errors answer "err TEXT".
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +32,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -45,6 +48,8 @@ struct Port
 };
 
 std::string dosdevices;
+
+std::string modemLines(Port& port, const std::string& state);
 std::map<std::string, Port> ports; // by upper-case name, COM10
 
 std::string toHex(const std::vector<unsigned char>& bytes)
@@ -75,6 +80,8 @@ bool fromHex(const std::string& hex, std::vector<unsigned char>& bytes)
 
 void removePort(Port& port)
 {
+    if (port.slave >= 0)
+        modemLines(port, "on");
     if (!port.link.empty())
         ::unlink(port.link.c_str());
     if (!port.directory.empty())
@@ -234,6 +241,26 @@ std::string describeSettings(Port& port)
     return out.str();
 }
 
+// The flag file the modem-line library looks for (see pty_modem_shim.c).
+std::string modemLines(Port& port, const std::string& state)
+{
+    const char* folder = std::getenv("MORVANE_PTY_SHIM_FLAGS");
+    struct stat st;
+    if (!folder || ::fstat(port.slave, &st) != 0)
+        return "err no flag folder";
+    const unsigned int index = (major(st.st_rdev) - 136) * 256u + minor(st.st_rdev);
+    const std::string flag = std::string(folder) + "/nomodem-" + std::to_string(index);
+    if (state == "off") {
+        const int fd = ::open(flag.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return std::string("err ") + std::strerror(errno);
+        ::close(fd);
+    } else {
+        ::unlink(flag.c_str());
+    }
+    return "ok";
+}
+
 std::string execute(const std::string& line)
 {
     std::istringstream in(line);
@@ -273,6 +300,11 @@ std::string execute(const std::string& line)
         return drainBytes(*port);
     if (command == "settings")
         return describeSettings(*port);
+    if (command == "modem") {
+        std::string state;
+        in >> state;
+        return modemLines(*port, state);
+    }
     return "err unknown command " + command;
 }
 
