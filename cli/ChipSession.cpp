@@ -30,6 +30,8 @@ ChipSession::ChipSession(const QString& port, const Options& options, int64_t im
     : portName(port), options(options), imageSize(imageSize), output(output)
 {
     requestTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
+    requestTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&requestTimer, &QTimer::timeout, this, [this] { onRequestTimeout(); });
     settleTimer.setSingleShot(true);
     settleTimer.setInterval(informationSettleMs(options.line.baudRate));

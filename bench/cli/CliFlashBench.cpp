@@ -141,10 +141,11 @@ RunFigures runFlasher(const std::string& program, const std::vector<std::string>
 
 void print(const char* what, const RunFigures& run, long floor)
 {
-    std::printf("%-22s exit %d  total %8.1f ms  sequence %8.1f ms (%+.2f %% over the floor)  "
-                "CPU %6.1f ms  peak %ld KiB\n",
-                what, run.exitStatus, run.wallMs, run.sequenceMs, (run.sequenceMs - floor) * 100.0 / floor,
-                run.cpuMs, run.peakKiB);
+    const auto over = [floor](double ms) { return (ms - floor) * 100.0 / floor; };
+    std::printf(
+        "%-16s exit %d  total %.1f ms (%+.2f %%)  sequence %.1f ms (%+.2f %%)  CPU %.1f ms  peak %ld KiB\n",
+        what, run.exitStatus, run.wallMs, over(run.wallMs), run.sequenceMs, over(run.sequenceMs), run.cpuMs,
+        run.peakKiB);
 }
 
 } // namespace
@@ -178,6 +179,8 @@ int main(int argc, char* argv[])
     const long floor = floorMs(imageSize);
     std::printf("image %ld bytes (%ld blocks); floor set by the pauses: %ld ms\n", imageSize,
                 (imageSize + 255) / 256, floor);
+    std::printf(
+        "total: start to exit of morvane-flash; sequence: boot-mode request to the end; %% over the floor\n");
 
     const std::string flasher = MORVANE_FLASH_PATH;
     std::vector<std::string> one{"flash", "--json", "--port", sims[0]->port.toStdString(),
