@@ -304,3 +304,27 @@ TEST_F(Notifications, DisconnectedListenerIsNotCalled)
     EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 5; }, 5000ms));
     EXPECT_EQ(listener.callCount(), 1u);
 }
+
+TEST_F(Notifications, ReadDataOnAnotherThreadSeesTheStreamInOrder)
+{
+    // The receive thread appends while this thread reads: nothing may be lost or repeated.
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 1u << 20));
+    const std::string data = patternBytes(256 * 1024, 9);
+    std::thread sender([&] { pty.writeAll(data, 20s); });
+
+    std::string received;
+    char chunk[3000];
+    while (received.size() < data.size()) {
+        const std::size_t callsSeen = listener.callCount();
+        const int n = port.readData(chunk, sizeof chunk);
+        ASSERT_GE(n, 0) << port.getLastErrorMsg();
+        if (n > 0)
+            received.append(chunk, static_cast<std::size_t>(n));
+        else if (!listener.waitForCalls(callsSeen + 1, 5s))
+            break;
+    }
+    sender.join();
+    ASSERT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data) << "bytes lost, repeated or reordered";
+}

@@ -1,0 +1,62 @@
+// Synchronous mode: no receive thread, reads and writes go straight to the device.
+#include "ProcessProbes.h"
+#include "PtyPortTest.h"
+#include "RecordingListener.h"
+
+using namespace serialtest;
+
+namespace {
+
+class SynchronousMode : public PtyPortTest
+{
+protected:
+    void SetUp() override
+    {
+        PtyPortTest::SetUp();
+        port.connectReadEvent(&listener);
+        port.setIoMode(IoModeSynchronous);
+    }
+
+    RecordingListener listener;
+};
+
+} // namespace
+
+TEST_F(SynchronousMode, OpensWithoutAReceiveThread)
+{
+    const int threadsBefore = threadCount();
+    ASSERT_TRUE(openPort());
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST_F(SynchronousMode, ReadsComeStraightFromTheDevice)
+{
+    ASSERT_TRUE(openPort());
+    char buffer[16];
+    EXPECT_EQ(port.readData(buffer, 16), 0) << "nothing has arrived: returns at once";
+
+    ASSERT_TRUE(pty.writeAll("sync"));
+    ASSERT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 4; }, 5000ms)) << "the driver's count";
+    ASSERT_EQ(port.readData(buffer, 16), 4);
+    EXPECT_EQ(std::string(buffer, 4), "sync");
+    EXPECT_EQ(listener.callCount(), 0u);
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
+}
+
+TEST_F(SynchronousMode, WritesReachTheDevice)
+{
+    ASSERT_TRUE(openPort());
+    ASSERT_EQ(port.writeData("out", 3), 3);
+    EXPECT_EQ(pty.readExactly(3), "out");
+}
+
+TEST_F(SynchronousMode, ReadAfterHangUpFails)
+{
+    ASSERT_TRUE(openPort());
+    pty.closeMaster();
+    char buffer[4];
+    EXPECT_EQ(port.readData(buffer, 4), -1);
+    EXPECT_EQ(port.getLastError(), ErrorReadFailed);
+    EXPECT_EQ(port.writeData("x", 1), -1);
+    EXPECT_EQ(port.getLastError(), ErrorWriteFailed);
+}
