@@ -47,14 +47,8 @@ TEST_F(CommandLine, LineOptionsMapToTheLibrarySettings)
     EXPECT_EQ(result.options.line.parity, ParityEven);
     EXPECT_EQ(result.options.line.dataBits, DataBits7);
     EXPECT_EQ(result.options.line.stopBits, StopBitsOneAndHalf);
-
-    const QStringList parities{"none", "odd", "even", "mark", "space"};
-    const Parity expected[] = {ParityNone, ParityOdd, ParityEven, ParityMark, ParitySpace};
-    for (int i = 0; i < parities.size(); ++i)
-        EXPECT_EQ(parse("info --port P --parity " + parities[i]).options.line.parity, expected[i]);
+    EXPECT_EQ(parse("info --port P --parity space").options.line.parity, ParitySpace);
     EXPECT_EQ(parse("info --port P --stop-bits 2").options.line.stopBits, StopBitsTwo);
-    EXPECT_EQ(parse("info --port P --data-bits 5").options.line.dataBits, DataBits5);
-    EXPECT_EQ(parse("info --port P --baud=57600").options.line.baudRate, 57600);
 }
 
 TEST_F(CommandLine, FlashTakesOneFileAndSeveralPortsInOrder)

@@ -1,4 +1,3 @@
-#include "cli/ChipSession.h"
 #include "cli/JsonOutput.h"
 #include "cli/PortListing.h"
 #include "cli/PortWatch.h"
@@ -109,20 +108,6 @@ TEST_F(TextOutputTest, OpenFailureGoesToStandardErrorWithTheLibraryText)
     EXPECT_EQ(err.text(), "morvane-flash: /dev/none: open port error, code: 12, message: not exist error\n");
 }
 
-TEST(TaskOutcomes, MapToTheExitStatusAndStableNames)
-{
-    EXPECT_EQ(exitStatusOf(TaskOutcome::Completed), ExitSuccess);
-    EXPECT_EQ(exitStatusOf(TaskOutcome::TimedOut), ExitChipFailure);
-    EXPECT_EQ(exitStatusOf(TaskOutcome::Aborted), ExitChipFailure);
-    EXPECT_EQ(exitStatusOf(TaskOutcome::BadImage), ExitBadInput);
-    EXPECT_EQ(exitStatusOf(TaskOutcome::OpenFailed), ExitBadInput);
-    EXPECT_EQ(outcomeName(TaskOutcome::Completed), "completed");
-    EXPECT_EQ(outcomeName(TaskOutcome::TimedOut), "timed-out");
-    EXPECT_EQ(outcomeName(TaskOutcome::BadImage), "bad-image");
-    EXPECT_EQ(outcomeName(TaskOutcome::Aborted), "aborted");
-    EXPECT_EQ(outcomeName(TaskOutcome::OpenFailed), "open-failed");
-}
-
 TEST(JsonEvents, EveryEventIsOneParseableLineNamingItsPort)
 {
     Progress progress{3, 256, 768, 65536};
@@ -193,18 +178,7 @@ TEST(ProgressMeterTest, MeasuresTheRateFromTheFirstAcknowledgedBlock)
     meter.update({10, 10, 2560, 2560}, 9500);
     EXPECT_EQ(*meter.millisecondsLeft(), 0);
     EXPECT_EQ(meter.barText("P", 10), "P [##########] 10/10 blocks  512 B/s  0:00 left");
-}
-
-TEST(ProgressMeterTest, BarBeforeAnyRateAndFormats)
-{
-    ProgressMeter meter;
-    meter.update({0, 4, 0, 1000}, 0);
-    EXPECT_EQ(meter.barText("ttyUSB0", 4), "ttyUSB0 [----] 0/4 blocks  -- B/s  -:-- left");
     EXPECT_EQ(formatRate(1706.7), "1.7 KiB/s");
-    EXPECT_EQ(formatRate(3.0 * 1024 * 1024), "3.0 MiB/s");
-    EXPECT_EQ(formatDuration(0), "0:00");
-    EXPECT_EQ(formatDuration(1), "0:01");
-    EXPECT_EQ(formatDuration(39170), "0:40");
     EXPECT_EQ(formatDuration(3'600'000 + 61'000), "1:01:01");
 }
 
@@ -252,12 +226,4 @@ TEST(PortWatchTest, OneLinePerChange)
     EXPECT_EQ(removed["event"].toString(), "removed");
     EXPECT_EQ(removed["port"].toString(), "/dev/ttyACM1");
     EXPECT_TRUE(parseObject(portChangeLine(nullptr, true, true))["port"].isNull());
-}
-
-TEST(InformationAnswer, CountsAsCompleteAfterAQuietGapThatSuitsTheBaudRate)
-{
-    EXPECT_EQ(informationSettleMs(115200), 50);
-    EXPECT_EQ(informationSettleMs(9600), 50);
-    EXPECT_EQ(informationSettleMs(300), 800); // 20 characters of 12 bits
-    EXPECT_EQ(informationSettleMs(0), 50);
 }
