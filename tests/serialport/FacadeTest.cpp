@@ -131,23 +131,6 @@ TEST(SerialPortFacade, EveryErrorCodeHasItsText)
         EXPECT_STREQ(errorCodeMessage(code), text) << "code " << code;
 }
 
-TEST(SerialPortFacade, ErrorEnumeratorsHaveTheirValues)
-{
-    EXPECT_EQ(ErrorUnknown, -1);
-    EXPECT_EQ(ErrorInternal, 3);
-    EXPECT_EQ(ErrorInvalidParam, 5);
-    EXPECT_EQ(ErrorAccessDenied, 6);
-    EXPECT_EQ(ErrorNotExist, 12);
-    EXPECT_EQ(ErrorNotOpen, 14);
-    EXPECT_EQ(ErrorOpenFailed, 15);
-    EXPECT_EQ(ErrorWriteFailed, 17);
-    EXPECT_EQ(ErrorReadFailed, 18);
-    EXPECT_EQ(ParitySpace, 4);
-    EXPECT_EQ(StopBitsOneAndHalf, 1);
-    EXPECT_EQ(FlowControlSoftware, 2);
-    EXPECT_EQ(IoModeSynchronous, 1);
-}
-
 TEST(SerialPortBackEnd, ConstructedWithTheBaseDefaults)
 {
     std::unique_ptr<CSerialPortBase> base(createPlatformSerialPortBase(""));

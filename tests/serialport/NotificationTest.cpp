@@ -296,13 +296,17 @@ TEST_F(Notifications, BytesLeftAtCloseAreReadableAfterTheNextOpen)
     EXPECT_EQ(std::string(buffer, 4), "kept");
 }
 
-TEST_F(Notifications, DisconnectedListenerIsNotCalled)
+TEST_F(Notifications, ANullListenerKeepsTheRegistrationAndDisconnectEndsIt)
 {
     openAndFindReceiveThread();
+    EXPECT_EQ(port.connectReadEvent(nullptr), ErrorInvalidParam);
+    ASSERT_TRUE(pty.writeAll("a"));
+    ASSERT_TRUE(listener.waitForCalls(2, 5s)) << "the null listener replaced the registered one";
+
     port.disconnectReadEvent();
     ASSERT_TRUE(pty.writeAll("quiet"));
-    EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 5; }, 5000ms));
-    EXPECT_EQ(listener.callCount(), 1u);
+    EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 6; }, 5000ms));
+    EXPECT_EQ(listener.callCount(), 2u);
 }
 
 TEST_F(Notifications, ReadDataOnAnotherThreadSeesTheStreamInOrder)

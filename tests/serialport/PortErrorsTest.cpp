@@ -144,18 +144,6 @@ TEST_F(PortErrors, SuccessfulReadsAndWritesKeepTheLastError)
     EXPECT_STREQ(port.getLastErrorMsg(), "success");
 }
 
-TEST_F(PortErrors, FailedOpenKeepsItsErrorUntilTheNextSuccessfulOpen)
-{
-    port.init("/dev/serialtest-no-such-device", 9600, ParityNone, DataBits8, StopBitsOne, FlowControlNone,
-              4096);
-    ASSERT_FALSE(port.open());
-    char buffer[4];
-    port.readData(buffer, 0);
-    EXPECT_EQ(port.getLastError(), ErrorNotExist);
-    ASSERT_TRUE(openPort());
-    EXPECT_EQ(port.getLastError(), ErrorSuccess);
-}
-
 TEST_F(PortErrors, WriteReturnsOnlyOnceEveryByteIsHandedOver)
 {
     // 1 MiB is far more than the pty holds, so the write must wait for the slow reader.

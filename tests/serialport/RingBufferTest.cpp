@@ -129,14 +129,6 @@ TEST(RingBuffer, SkipMoreThanStoredEmptiesAndReturnsStoredCount)
     EXPECT_EQ(buffer.skip(1), 0u);
 }
 
-TEST(RingBuffer, SkipExactlyStoredEmpties)
-{
-    RingBuffer<char> buffer(16);
-    write(buffer, "abc");
-    EXPECT_EQ(buffer.skip(3), 3u);
-    EXPECT_TRUE(buffer.isEmpty());
-}
-
 TEST(RingBuffer, FillsExactlyToCapacity)
 {
     RingBuffer<char> buffer(16);
@@ -172,15 +164,6 @@ TEST(RingBuffer, OverflowDropsTheOldestBytes)
     EXPECT_TRUE(buffer.isFull());
     EXPECT_EQ(buffer.getUsedLen(), 16u);
     EXPECT_EQ(readAll(buffer), "456789abcdefghij");
-}
-
-TEST(RingBuffer, OverflowOnAFullBufferKeepsItFull)
-{
-    RingBuffer<char> buffer(8);
-    write(buffer, "ABCDEFGH");
-    write(buffer, "xyz");
-    EXPECT_TRUE(buffer.isFull());
-    EXPECT_EQ(readAll(buffer), "DEFGHxyz");
 }
 
 TEST(RingBuffer, WriteExactlyCapacityOverContentReplacesIt)
