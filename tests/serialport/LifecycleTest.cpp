@@ -261,3 +261,18 @@ TEST_F(Lifecycle, DISABLED_DestroyFromInsideTheListener)
         EXPECT_TRUE(becomesTrue([&] { return threadCount() == 1; }, 2000ms));
     }
 }
+
+TEST_F(Lifecycle, CloseWhileAWriteWaitsForRoomEndsTheWrite)
+{
+    ASSERT_TRUE(openPort());
+    const std::string data = patternBytes(1 << 20);
+    std::atomic<int> result{0};
+    std::thread writer([&] { result = port.writeData(data.data(), static_cast<int>(data.size())); });
+    // Nobody reads the master: once the pty is full the write waits for room.
+    EXPECT_FALSE(pty.readExactly(100, 5s).empty());
+    port.close();
+    writer.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(port.getLastError(), ErrorWriteFailed);
+    EXPECT_FALSE(port.isOpen());
+}
