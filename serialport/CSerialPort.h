@@ -22,7 +22,8 @@ public:
     // The same with the port name stored (at most its first 255 characters).
     explicit CSerialPort(const char* portName);
     // Closes an open port: the receive thread and any delayed notification have ended when
-    // the destructor returns.
+    // the destructor returns. A port must not be destroyed from inside its own listener, which
+    // runs on one of those threads; close() it there and destroy it elsewhere.
     ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;

@@ -47,6 +47,13 @@ int retryingPoll(struct pollfd* fds, nfds_t count, int timeoutMs)
     return result;
 }
 
+// True once the device has hung up, also before the receive thread has noticed.
+bool hasHungUp(int fd)
+{
+    struct pollfd probe = {fd, 0, 0};
+    return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 } // namespace
 
 // Everything one opening of the device owns. The receive thread keeps its own reference, so an
@@ -404,7 +411,7 @@ int CSerialPortUnixBase::readData(void* data, int size)
     }
     const unsigned int got =
         readBuffer ? readBuffer->read(static_cast<char*>(data), static_cast<unsigned int>(size)) : 0;
-    if (got == 0 && opened->deviceGone.load()) {
+    if (got == 0 && (opened->deviceGone.load() || hasHungUp(opened->fd))) {
         setLastError(ErrorReadFailed);
         return -1;
     }

@@ -240,28 +240,6 @@ TEST_F(Lifecycle, HangUpWhileAWriteWaitsForRoomFailsTheWrite)
         << port.getLastError();
 }
 
-// Destroying a port from inside its own listener is not supported yet: on the receive thread
-// the retired thread object is destroyed while still joinable (std::terminate), on the timer
-// thread the timer is freed under its running notification. Enable once it is.
-TEST_F(Lifecycle, DISABLED_DestroyFromInsideTheListener)
-{
-    for (unsigned int interval : {0u, 10u}) {
-        auto* doomed = new CSerialPort(pty.slaveName());
-        std::atomic<bool> destroyed{false};
-        RecordingListener listener([&](const char*, unsigned int) {
-            if (!destroyed.exchange(true))
-                delete doomed;
-        });
-        doomed->connectReadEvent(&listener);
-        doomed->setReadIntervalTimeout(interval);
-        ASSERT_TRUE(doomed->open());
-        ASSERT_TRUE(pty.writeAll("x"));
-        ASSERT_TRUE(listener.waitForCalls(1, 5s)) << "interval " << interval;
-        // The notification thread must be gone before the listener is.
-        EXPECT_TRUE(becomesTrue([&] { return threadCount() == 1; }, 2000ms));
-    }
-}
-
 TEST_F(Lifecycle, CloseWhileAWriteWaitsForRoomEndsTheWrite)
 {
     ASSERT_TRUE(openPort());
