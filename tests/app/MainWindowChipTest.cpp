@@ -1,0 +1,635 @@
+// The window end to end against rq75x-sim over a pseudo-terminal: the port controls, Load File,
+// flashing and factory reset, every time-out and the simulator's fault modes.
+#include "MainWindow.h"
+#include "SimulatedChip.h"
+#include "TestSupport.h"
+
+#include "serialport/CSerialPort.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const char* const TimedOutLine = "Call to chip timed out. Check your port or chip setup";
+const char* const ActionButtons[] = {"pushButtonSend", "pushButtonLoadFirmware", "pushButtonReset",
+                                     "pushButtonOpen", "pushButtonClear"};
+
+// Generous bounds for a run to end: the protocol's own time-outs plus room for a loaded machine.
+constexpr int AnswerTimeoutMs = 5000;
+constexpr int ShortRunTimeoutMs = 15000;
+
+QByteArray randomImage(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList lines(const QString& text)
+{
+    return text.split(QLatin1Char('\n'));
+}
+
+QPushButton* button(QWidget& window, const char* name)
+{
+    return child<QPushButton>(window, name);
+}
+
+QString labelText(QWidget& window, const char* name)
+{
+    return child<QLabel>(window, name)->text();
+}
+
+QTimer* guardTimer(MainWindow& window)
+{
+    const auto timers = window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
+    return timers.size() == 1 ? timers.front() : nullptr;
+}
+
+bool actionButtonsEnabled(QWidget& window)
+{
+    for (const char* name : ActionButtons) {
+        if (!button(window, name)->isEnabled())
+            return false;
+    }
+    return true;
+}
+
+// Puts the simulator's port first in the port list and selects it.
+void usePort(QWidget& window, const QString& path)
+{
+    auto* ports = child<QComboBox>(window, "comboBoxPortName");
+    ports->insertItem(0, path);
+    ports->setCurrentIndex(0);
+}
+
+// Picks `path` in the Load File dialog; true when the window took it.
+bool pickFirmware(QWidget& window, const QString& path)
+{
+    whenModalShown([path](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (!dialog) {
+            modal->close();
+            return;
+        }
+        // Typed into the file-name field and accepted as a user would; the dialog fills its file
+        // list in the background, so try again until it takes the choice and closes.
+        auto* retry = new QTimer(dialog);
+        QObject::connect(retry, &QTimer::timeout, dialog, [dialog, path] {
+            if (auto* fileName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                fileName->setText(path);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        retry->start(10);
+    });
+    button(window, "pushButtonLoadFirmware")->click();
+    return child<QLabel>(window, "labelFirmware_1")->text() == path &&
+           button(window, "pushButtonSend")->isEnabled();
+}
+
+bool sendLogHas(QWidget& window, const char* line)
+{
+    return lines(sendLog(window)).contains(QString::fromUtf8(line));
+}
+
+bool runEnded(QWidget& window)
+{
+    return sendLogHas(window, "Flashing completed.") || sendLogHas(window, TimedOutLine);
+}
+
+} // namespace
+
+class MainWindowChipTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // --- port controls ---
+    void openShowsTheFilteredAnswer();
+    void missingPortShowsTheLibraryError();
+    void busyPortShowsTheLibraryError();
+    void unansweredRequestTimesOut();
+    void closeAndReopen();
+    void closeWhileWaitingKeepsTheTimeout();
+
+    // --- image and runs ---
+    void loadFilePicksTheImage();
+    void flashSmallImages();
+    void factoryReset();
+    void deletedFileSendsNothing();
+    void longPathIsCutInTheLog();
+    void destroyWhileFlashing();
+    void flashAfterTimeoutReadsTheFileAgain();
+    void flashRandom64KiB();
+
+    // --- time-outs and faults, several windows at once ---
+    void everyRequestTimeOut();
+    void faultModesEndCleanly();
+
+private:
+    // Opens the port shown in the list and waits for the answer to the firmware request.
+    void openAndWaitForAnswer(MainWindow& window);
+    // Presses Flash and waits for "Flashing completed.".
+    void flashAndWait(MainWindow& window, int timeoutMs = ShortRunTimeoutMs);
+
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void MainWindowChipTest::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void MainWindowChipTest::openAndWaitForAnswer(MainWindow& window)
+{
+    button(window, "pushButtonOpen")->click();
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QTRY_VERIFY_WITH_TIMEOUT(!receiveLog(window).isEmpty(), AnswerTimeoutMs);
+    QTRY_VERIFY(!guardTimer(window)->isActive());
+}
+
+void MainWindowChipTest::flashAndWait(MainWindow& window, int timeoutMs)
+{
+    button(window, "pushButtonSend")->click();
+    QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window), qPrintable(sendLog(window) + "\n--\n" + receiveLog(window)),
+                              timeoutMs);
+    QVERIFY2(sendLogHas(window, "Flashing completed."), qPrintable(sendLog(window)));
+}
+
+void MainWindowChipTest::openShowsTheFilteredAnswer()
+{
+    // 'e' and the other lowercase letters from 'b' to 'y' go, 'E', 'a', 'z', '-' and digits stay.
+    SimulatedChip chip({QStringLiteral("--info"), QStringLiteral("Edge RQ75x-Zeta 1.2 z\\r\\n")});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+
+    button(window, "pushButtonOpen")->click();
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Port open ready to flash RQ75x...", "Getting current firmware information"}));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QVERIFY(guardTimer(window)->isActive());
+    QCOMPARE(guardTimer(window)->interval(), 5000);
+
+    // The answer may come in more than one read; each part is its own line.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        receiveLog(window).remove(QLatin1Char('\n')).remove(QLatin1Char('\r')).trimmed(),
+        QStringLiteral("E RQ75-Za 1.2 z"), AnswerTimeoutMs);
+    QTRY_VERIFY(!guardTimer(window)->isActive());
+    QCOMPARE(child<QProgressBar>(window, "progressBar")->value(), 0);
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::missingPortShowsTheLibraryError()
+{
+    MainWindow window;
+    usePort(window, QStringLiteral("/dev/rq75x-no-such-port"));
+    auto box = closeNextBox();
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(box->seen);
+    QCOMPARE(box->title, QStringLiteral("Information"));
+    QCOMPARE(box->text, QStringLiteral("open port error\n\ncode: 12\nmessage: not exist error"));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QCOMPARE(sendLog(window), QStringLiteral("Port closed..."));
+    QVERIFY(!guardTimer(window)->isActive());
+}
+
+void MainWindowChipTest::busyPortShowsTheLibraryError()
+{
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    const QByteArray path = chip.portPath().toUtf8();
+    CSerialPort holder;
+    holder.init(path.constData(), 115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 4096);
+    QVERIFY(holder.open());
+
+    MainWindow window;
+    usePort(window, chip.portPath());
+    auto box = closeNextBox();
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(box->seen);
+    QCOMPARE(box->title, QStringLiteral("Information"));
+    QCOMPARE(box->text, QStringLiteral("open port error\n\ncode: 6\nmessage: access denied error"));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QCOMPARE(sendLog(window), QStringLiteral("Port closed..."));
+
+    // Once the other holder lets go, the same window opens the port.
+    holder.close();
+    openAndWaitForAnswer(window);
+}
+
+void MainWindowChipTest::unansweredRequestTimesOut()
+{
+    SimulatedChip chip({QStringLiteral("--silent")});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    button(window, "pushButtonOpen")->click();
+
+    QTRY_VERIFY_WITH_TIMEOUT(sendLogHas(window, TimedOutLine), 5000 + AnswerTimeoutMs);
+    QCOMPARE(receiveLog(window), QStringLiteral("Timeout fired"));
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Port open ready to flash RQ75x...", "Getting current firmware information",
+                          "Port closed...", TimedOutLine}));
+    QCOMPARE(labelText(window, "label_Action"), QString::fromUtf8(TimedOutLine));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(!guardTimer(window)->isActive());
+    QVERIFY(button(window, "pushButtonOpen")->isEnabled());
+
+    // The port really is closed: Factory Reset asks for it.
+    auto box = closeNextBox();
+    button(window, "pushButtonReset")->click();
+    QVERIFY(box->seen);
+    QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
+}
+
+void MainWindowChipTest::closeAndReopen()
+{
+    SimulatedChip chip({QStringLiteral("--info"), QStringLiteral("V1\\r\\n")});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+
+    button(window, "pushButtonOpen")->click();
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QCOMPARE(lines(sendLog(window)).last(), QStringLiteral("Port closed..."));
+
+    button(window, "pushButtonOpen")->click();
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QTRY_COMPARE_WITH_TIMEOUT(receiveLog(window).count(QStringLiteral("V1")), 2, AnswerTimeoutMs);
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Port open ready to flash RQ75x...", "Getting current firmware information",
+                          "Port closed...", "Port open ready to flash RQ75x...",
+                          "Getting current firmware information"}));
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::closeWhileWaitingKeepsTheTimeout()
+{
+    SimulatedChip chip({QStringLiteral("--silent")});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    button(window, "pushButtonOpen")->click();
+    button(window, "pushButtonOpen")->click();
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(guardTimer(window)->isActive());
+
+    QTRY_VERIFY_WITH_TIMEOUT(sendLogHas(window, TimedOutLine), 5000 + AnswerTimeoutMs);
+    QCOMPARE(receiveLog(window), QStringLiteral("Timeout fired"));
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Port open ready to flash RQ75x...", "Getting current firmware information",
+                          "Port closed...", "Port closed...", TimedOutLine}));
+}
+
+void MainWindowChipTest::loadFilePicksTheImage()
+{
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomImage(300, 1)));
+    MainWindow window;
+    QVERIFY(pickFirmware(window, path));
+    QCOMPARE(labelText(window, "labelFirmware_1"), path);
+    QVERIFY(button(window, "pushButtonSend")->isEnabled());
+    // Picking does not read the file: that happens when Flash is pressed.
+    QVERIFY(sendLog(window).isEmpty());
+    QCOMPARE(labelText(window, "label_FileSize"), QStringLiteral("File size:"));
+}
+
+void MainWindowChipTest::flashSmallImages()
+{
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({QStringLiteral("--save"), saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+
+    const QString small = dir->filePath(QStringLiteral("small.bin"));
+    const QByteArray smallImage = randomImage(300, 2);
+    QVERIFY(writeFile(small, smallImage));
+    QVERIFY(pickFirmware(window, small));
+    flashAndWait(window);
+    QTRY_COMPARE(readFile(saved), smallImage);
+    QCOMPARE(labelText(window, "label_CurrenBlock"), QStringLiteral("Written memory block: 2"));
+
+    const QString larger = dir->filePath(QStringLiteral("larger.bin"));
+    const QByteArray largerImage = randomImage(600, 3);
+    QVERIFY(writeFile(larger, largerImage));
+    QVERIFY(pickFirmware(window, larger));
+    button(window, "pushButtonClear")->click();
+    flashAndWait(window);
+    QTRY_COMPARE(readFile(saved), largerImage);
+
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Reading...", "File: " + larger + " ", "Size: 600 Bytes", "Blocks to transfer: 3",
+                          "Requesting boot mode...", "Bootloader ready to receive...",
+                          "Memory index: 0x00000000", "Memory index: 0x00000100", "Memory index: 0x00000200",
+                          "Last package completed...", "Exiting boot mode...", "Flashing completed."}));
+    QCOMPARE(lines(receiveLog(window)),
+             QStringList({"ACK (32)", "ACK (33)", "Written memory block: 1", "Next memory block: 2",
+                          "ACK (33)", "Written memory block: 2", "Next memory block: 3", "ACK (33)",
+                          "Written memory block: 3", "ACK (34)", "ACK (35)"}));
+    QCOMPARE(labelText(window, "label_FileSize"), "File: " + larger + " \nSize: 600 Bytes");
+    QCOMPARE(labelText(window, "label_TotalBlocks"), QStringLiteral("Blocks to transfer: 3"));
+    QCOMPARE(labelText(window, "label_CurrenBlock"), QStringLiteral("Written memory block: 3"));
+    QCOMPARE(labelText(window, "label_Action"), QStringLiteral("Flashing completed."));
+    QCOMPARE(child<QProgressBar>(window, "progressBar")->value(), 100);
+    QVERIFY(actionButtonsEnabled(window));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QVERIFY(!guardTimer(window)->isActive());
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::factoryReset()
+{
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    child<QProgressBar>(window, "progressBar")->setValue(30);
+
+    button(window, "pushButtonReset")->click();
+    // Clear ran first: the answer to the firmware request is gone.
+    QCOMPARE(child<QProgressBar>(window, "progressBar")->value(), 0);
+    QVERIFY(!button(window, "pushButtonReset")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(runEnded(window), ShortRunTimeoutMs);
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Restoring factory settings...", "Requesting boot mode...",
+                          "Bootloader ready to receive...", "Sending factory reset...",
+                          "ACK factory reset...", "Flashing completed."}));
+    QCOMPARE(lines(receiveLog(window)), QStringList({"ACK (32)", "ACK (36)", "ACK (35)"}));
+    QVERIFY(actionButtonsEnabled(window));
+    QVERIFY(!guardTimer(window)->isActive());
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::deletedFileSendsNothing()
+{
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    const QString path = dir->filePath(QStringLiteral("gone.bin"));
+    QVERIFY(writeFile(path, randomImage(300, 4)));
+    QVERIFY(pickFirmware(window, path));
+    QVERIFY(QFile::remove(path));
+
+    button(window, "pushButtonClear")->click();
+    button(window, "pushButtonSend")->click();
+    QCOMPARE(lines(sendLog(window)),
+             QStringList({"Reading...", "Unable to open file " + path, "Firmware file read error"}));
+    QCOMPARE(labelText(window, "label_Action"), QStringLiteral("Firmware file read error"));
+    QVERIFY(actionButtonsEnabled(window));
+    QVERIFY(!guardTimer(window)->isActive());
+    QVERIFY(receiveLog(window).isEmpty());
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::longPathIsCutInTheLog()
+{
+    // A path of more than 255 bytes: its status lines keep their first 255 bytes, the image still goes.
+    QString deep = dir->path();
+    while (deep.size() < 300)
+        deep += QStringLiteral("/directory-with-a-rather-long-name");
+    QVERIFY(QDir().mkpath(deep));
+    const QString path = deep + QStringLiteral("/image.bin");
+    const QByteArray image = randomImage(200, 5);
+    QVERIFY(writeFile(path, image));
+
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({QStringLiteral("--save"), saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    QCOMPARE(labelText(window, "labelFirmware_1"), path);
+    flashAndWait(window);
+    QTRY_COMPARE(readFile(saved), image);
+
+    const QString cut = ("File: " + path + " \nSize: 200 Bytes").left(255);
+    QCOMPARE(labelText(window, "label_FileSize"), cut);
+    QVERIFY(sendLog(window).contains(cut + "\nBlocks to transfer: 1"));
+}
+
+void MainWindowChipTest::destroyWhileFlashing()
+{
+    // The chip keeps answering while the window goes away: the receive thread must be ended
+    // before anything it reaches is destroyed.
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomImage(2000, 6)));
+    auto window = std::make_unique<MainWindow>();
+    usePort(*window, chip.portPath());
+    openAndWaitForAnswer(*window);
+    QVERIFY(pickFirmware(*window, path));
+    button(*window, "pushButtonSend")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(*window).contains(QStringLiteral("Next memory block: 3")),
+                             ShortRunTimeoutMs);
+    window.reset();
+    QTest::qWait(0); // whatever was queued for the window must not run now
+}
+
+void MainWindowChipTest::flashAfterTimeoutReadsTheFileAgain()
+{
+    SimulatedChip silentChip({QStringLiteral("--silent-after"), QStringLiteral("1")});
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({QStringLiteral("--save"), saved});
+    QVERIFY(!silentChip.portPath().isEmpty());
+    QVERIFY(!chip.portPath().isEmpty());
+
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomImage(300, 7)));
+    MainWindow window;
+    usePort(window, silentChip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    button(window, "pushButtonSend")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(sendLogHas(window, TimedOutLine), 5000 + AnswerTimeoutMs);
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(actionButtonsEnabled(window));
+
+    // The file changes on disk; the next Flash sends what it holds now.
+    const QByteArray newImage = randomImage(600, 8);
+    QVERIFY(writeFile(path, newImage));
+    usePort(window, chip.portPath());
+    button(window, "pushButtonClear")->click();
+    openAndWaitForAnswer(window);
+    flashAndWait(window);
+    QTRY_COMPARE(readFile(saved), newImage);
+    QVERIFY(sendLogHas(window, "Blocks to transfer: 3"));
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::flashRandom64KiB()
+{
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({QStringLiteral("--save"), saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    const QByteArray image = randomImage(64 * 1024, 9);
+    QVERIFY(writeFile(path, image));
+
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    // 256 blocks with a 150 ms pause after each full one: about 40 s.
+    flashAndWait(window, 120000);
+    QTRY_COMPARE(readFile(saved), image);
+    QCOMPARE(labelText(window, "label_CurrenBlock"), QStringLiteral("Written memory block: 256"));
+    QCOMPARE(child<QProgressBar>(window, "progressBar")->value(), 100);
+    QCOMPARE(lines(receiveLog(window)).count(QStringLiteral("ACK (33)")), 256);
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::everyRequestTimeOut()
+{
+    // Three windows at once, each left without an answer at a different request:
+    // boot mode (5000 ms), end of data (10000 ms) and factory reset (15000 ms).
+    struct Case
+    {
+        const char* silentAfter; // frames answered: info, boot mode, blocks...
+        bool factoryReset;
+        int timeoutMs;
+        const char* lastLineBefore;
+    };
+    const Case cases[] = {
+        {"1", false, 5000, "Requesting boot mode..."},
+        {"4", false, 10000, "Last package completed..."},
+        {"2", true, 15000, "Sending factory reset..."},
+    };
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomImage(300, 10)));
+
+    std::vector<std::unique_ptr<SimulatedChip>> chips;
+    std::vector<std::unique_ptr<MainWindow>> windows;
+    std::vector<qint64> firedAfterMs(std::size(cases), -1);
+    QElapsedTimer clock;
+    for (const Case& c : cases) {
+        chips.push_back(std::make_unique<SimulatedChip>(QStringList({"--silent-after", c.silentAfter})));
+        QVERIFY(!chips.back()->portPath().isEmpty());
+        windows.push_back(std::make_unique<MainWindow>());
+        usePort(*windows.back(), chips.back()->portPath());
+        openAndWaitForAnswer(*windows.back());
+        if (!c.factoryReset)
+            QVERIFY(pickFirmware(*windows.back(), path));
+    }
+    clock.start();
+    for (size_t i = 0; i < windows.size(); ++i) {
+        MainWindow& window = *windows[i];
+        QObject::connect(child<QPlainTextEdit>(window, "plainTextEditSend"), &QPlainTextEdit::textChanged,
+                         &window, [&window, &clock, &fired = firedAfterMs[i]] {
+                             if (fired < 0 && sendLogHas(window, TimedOutLine))
+                                 fired = clock.elapsed();
+                         });
+        button(window, cases[i].factoryReset ? "pushButtonReset" : "pushButtonSend")->click();
+    }
+
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(firedAfterMs.begin(), firedAfterMs.end(), [](qint64 ms) { return ms >= 0; }),
+        15000 + 10000);
+    for (size_t i = 0; i < windows.size(); ++i) {
+        MainWindow& window = *windows[i];
+        const QStringList log = lines(sendLog(window));
+        // A coarse timer may fire up to 5 % early.
+        QVERIFY2(firedAfterMs[i] >= cases[i].timeoutMs * 95 / 100,
+                 qPrintable(QString::number(firedAfterMs[i])));
+        QCOMPARE(log.mid(log.size() - 3),
+                 QStringList({cases[i].lastLineBefore, "Port closed...", TimedOutLine}));
+        QCOMPARE(lines(receiveLog(window)).last(), QStringLiteral("Timeout fired"));
+        QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+        QVERIFY(actionButtonsEnabled(window));
+        QVERIFY(!guardTimer(window)->isActive());
+    }
+    for (auto& chip : chips)
+        QCOMPARE(chip->stop(), 0);
+}
+
+void MainWindowChipTest::faultModesEndCleanly()
+{
+    // Every fault mode ends in success with the image intact, or in the time-out; never a hang
+    // and never a frame the chip refuses.
+    const QList<QStringList> faults = {
+        {"--split-ack"},          {"--extra-bytes"},       {"--delay", "300"},
+        {"--garbage-after", "3"}, {"--hangup-after", "3"}, {"--silent-after", "3"},
+    };
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    const QByteArray image = randomImage(600, 11);
+    QVERIFY(writeFile(path, image));
+
+    std::vector<std::unique_ptr<SimulatedChip>> chips;
+    std::vector<std::unique_ptr<MainWindow>> windows;
+    for (int i = 0; i < faults.size(); ++i) {
+        const QString saved = dir->filePath(QStringLiteral("received-%1.bin").arg(i));
+        chips.push_back(std::make_unique<SimulatedChip>(faults[i] + QStringList({"--save", saved})));
+        QVERIFY(!chips.back()->portPath().isEmpty());
+        windows.push_back(std::make_unique<MainWindow>());
+        usePort(*windows.back(), chips.back()->portPath());
+        button(*windows.back(), "pushButtonOpen")->click();
+        QCOMPARE(button(*windows.back(), "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+        QVERIFY(pickFirmware(*windows.back(), path));
+    }
+    // Let every firmware request be answered or time out before the runs start.
+    for (auto& window : windows)
+        QTRY_VERIFY_WITH_TIMEOUT(!guardTimer(*window)->isActive(), 5000 + AnswerTimeoutMs);
+    for (auto& window : windows) {
+        if (button(*window, "pushButtonOpen")->text() == QStringLiteral("Open Port"))
+            button(*window, "pushButtonOpen")->click(); // the answer was garbled: open again
+        button(*window, "pushButtonSend")->click();
+    }
+    for (int i = 0; i < faults.size(); ++i) {
+        MainWindow& window = *windows[i];
+        const QString fault = faults[i].join(QLatin1Char(' '));
+        QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window) && actionButtonsEnabled(window), qPrintable(fault),
+                                  ShortRunTimeoutMs + 5000);
+        if (sendLogHas(window, "Flashing completed."))
+            QCOMPARE(readFile(dir->filePath(QStringLiteral("received-%1.bin").arg(i))), image);
+        else
+            QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+        QVERIFY2(chips[i]->stop() == 0, qPrintable(fault));
+        qInfo("%s: %s", qPrintable(fault),
+              sendLogHas(window, "Flashing completed.") ? "completed" : "timed out");
+    }
+    // Replies that simply arrive late or padded do not stop a run.
+    QVERIFY(sendLogHas(*windows[1], "Flashing completed."));
+    QVERIFY(sendLogHas(*windows[2], "Flashing completed."));
+}
+
+QTEST_MAIN(MainWindowChipTest)
+#include "MainWindowChipTest.moc"

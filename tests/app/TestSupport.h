@@ -1,0 +1,86 @@
+// Helpers shared by the window tests: widgets by object name and the modal boxes the window opens.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+// The child of `window` with that object name and class, or null.
+template <typename Widget> Widget* child(QWidget& window, const char* objectName)
+{
+    return window.findChild<Widget*>(QString::fromLatin1(objectName));
+}
+
+inline QString plainText(QWidget& window, const char* objectName)
+{
+    QPlainTextEdit* edit = child<QPlainTextEdit>(window, objectName);
+    return edit ? edit->toPlainText() : QString();
+}
+
+inline QString sendLog(QWidget& window)
+{
+    return plainText(window, "plainTextEditSend");
+}
+
+inline QString receiveLog(QWidget& window)
+{
+    return plainText(window, "plainTextEditReceive");
+}
+
+// Hands the next modal widget to `handler` as soon as it is shown. Window slots that open a box
+// block in the box's own event loop, so the test must arrange this before pressing the button.
+// Checks the event loop every 10 ms until `timeoutMs` have passed.
+inline void whenModalShown(std::function<void(QWidget*)> handler, int timeoutMs = 20000)
+{
+    auto* poll = new QTimer(qApp);
+    auto remaining = std::make_shared<int>(timeoutMs);
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, remaining, handler] {
+        *remaining -= poll->interval();
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            handler(modal);
+        } else if (*remaining <= 0) {
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start();
+}
+
+// What a message box said; filled when the box is closed.
+struct SeenBox
+{
+    bool seen = false;
+    QString title;
+    QString text;
+    QString className;
+};
+
+// Closes the next modal box with its default answer and records its title and text.
+inline std::shared_ptr<SeenBox> closeNextBox()
+{
+    auto seen = std::make_shared<SeenBox>();
+    whenModalShown([seen](QWidget* modal) {
+        seen->seen = true;
+        seen->title = modal->windowTitle();
+        seen->className = QString::fromLatin1(modal->metaObject()->className());
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen->text = box->text();
+            box->done(QMessageBox::Ok);
+        } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+            dialog->reject();
+        } else {
+            modal->close();
+        }
+    });
+    return seen;
+}
