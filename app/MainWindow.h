@@ -17,7 +17,10 @@ namespace Ui {
 class MainWindow;
 }
 
-class MainWindow : public QMainWindow, public vandrel::CSerialPortListener
+// The window answers qobject_cast-style queries for its listener base by this short name.
+using CSerialPortListener = vandrel::CSerialPortListener;
+
+class MainWindow : public QMainWindow, public CSerialPortListener
 {
     Q_OBJECT
 

@@ -160,6 +160,9 @@ void MainWindowFormTest::everyObjectHasItsClass()
         QCOMPARE(QString::fromLatin1(object->metaObject()->className()), QString::fromLatin1(className));
     }
     QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window.qt_metacast("MainWindow"), static_cast<void*>(&window));
+    QCOMPARE(window.qt_metacast("CSerialPortListener"),
+             static_cast<void*>(static_cast<vandrel::CSerialPortListener*>(&window)));
     QCOMPARE(window.centralWidget()->objectName(), QStringLiteral("centralWidget"));
     QCOMPARE(window.menuBar()->objectName(), QStringLiteral("menuBar"));
     QCOMPARE(window.statusBar()->objectName(), QStringLiteral("statusBar"));
