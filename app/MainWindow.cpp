@@ -28,6 +28,8 @@ MainWindow::MainWindow(QWidget* parent)
     ui->setupUi(this);
 
     timer = new QTimer(this);
+    // A coarse timer may fire up to 5 % early, which would give up on a chip that answers in time.
+    timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, &MainWindow::onTimerFired);
     connect(this, &MainWindow::emitUpdateReceive, this, &MainWindow::OnUpdateReceive, Qt::QueuedConnection);
     connect(this, &MainWindow::emitStartStop, this, &MainWindow::OnStartStop, Qt::QueuedConnection);
