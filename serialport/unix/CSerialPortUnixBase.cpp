@@ -25,12 +25,6 @@ constexpr unsigned int kStackChunk = 4096;
 // termios counts VMIN in one byte.
 constexpr unsigned int kMaxVmin = 255;
 
-void copyName(char* target, const char* name)
-{
-    std::strncpy(target, name ? name : "", kPortNameSize - 1);
-    target[kPortNameSize - 1] = '\0';
-}
-
 // Applies `t` with the plain ioctl. glibc's tcsetattr() reads the settings back and reports
 // failure when the driver dropped the parity bit, which a pseudo-terminal always does.
 bool writeTermios(int fd, const struct termios& t)
@@ -85,34 +79,13 @@ CSerialPortBase* createPlatformSerialPortBase(const char* portName)
     return new CSerialPortUnixBase(portName);
 }
 
-CSerialPortUnixBase::CSerialPortUnixBase(const char* name)
-    : readBuffer(std::make_unique<vandrel::RingBuffer<char>>(readBufferSize))
-{
-    copyName(portName, name);
-    setReadNotifyLevel(static_cast<unsigned int>(readBufferSize * 0.8));
-}
+CSerialPortUnixBase::CSerialPortUnixBase(const char* name) : CSerialPortDeviceBase(name) {}
 
 CSerialPortUnixBase::~CSerialPortUnixBase()
 {
     close();
     joinRetiredThreads();
     stopReadNotifyTimer();
-}
-
-void CSerialPortUnixBase::init(const char* name, int rate, Parity newParity, DataBits newDataBits,
-                               StopBits newStopbits, FlowControl newFlowControl,
-                               unsigned int newReadBufferSize)
-{
-    copyName(portName, name);
-    parity = newParity;
-    dataBits = newDataBits;
-    stopbits = newStopbits;
-    flowControl = newFlowControl;
-    readBufferSize = newReadBufferSize;
-    baudRate = rate;
-    setReadNotifyLevel(static_cast<unsigned int>(static_cast<double>(newReadBufferSize) * 0.8));
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    readBuffer = std::make_unique<vandrel::RingBuffer<char>>(newReadBufferSize);
 }
 
 std::shared_ptr<CSerialPortUnixBase::Session> CSerialPortUnixBase::currentSession()
@@ -243,15 +216,7 @@ void CSerialPortUnixBase::close()
     closing->running.store(false);
     closing->wake(); // ends the receive thread's wait and any write waiting for room
 
-    if (thread.joinable()) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            // Closed from inside onReadEvent: the thread ends as soon as the listener returns.
-            std::lock_guard<std::mutex> state(stateLock);
-            retiredThreads.push_back(std::move(thread));
-        } else {
-            thread.join();
-        }
-    }
+    finishReceiveThread(thread);
     stopReadNotifyTimer();
 
     // Writers and synchronous readers leave before the descriptor goes.
@@ -261,24 +226,6 @@ void CSerialPortUnixBase::close()
     (void)::ioctl(closing->fd, TIOCNXCL);
     ::close(closing->fd);
     closing->fd = -1;
-}
-
-void CSerialPortUnixBase::joinRetiredThreads()
-{
-    std::vector<std::thread> retired;
-    {
-        std::lock_guard<std::mutex> state(stateLock);
-        retired.swap(retiredThreads);
-    }
-    for (std::thread& thread : retired) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            // Still inside its own listener (closed and reopened there): keep it for later.
-            std::lock_guard<std::mutex> state(stateLock);
-            retiredThreads.push_back(std::move(thread));
-        } else {
-            thread.join();
-        }
-    }
 }
 
 void CSerialPortUnixBase::applyMinReadBytes(Session& opened)
@@ -409,25 +356,8 @@ int CSerialPortUnixBase::readData(void* data, int size)
         setLastError(ErrorReadFailed);
         return -1;
     }
-    const unsigned int got =
-        readBuffer ? readBuffer->read(static_cast<char*>(data), static_cast<unsigned int>(size)) : 0;
-    if (got == 0 && (opened->deviceGone.load() || hasHungUp(opened->fd))) {
-        setLastError(ErrorReadFailed);
-        return -1;
-    }
-    return static_cast<int>(got);
-}
-
-int CSerialPortUnixBase::readAllData(void* data)
-{
-    return readData(data, static_cast<int>(getReadBufferLen()));
-}
-
-int CSerialPortUnixBase::readDataReserved(void*, int, int)
-{
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    setLastError(isOpen() ? ErrorNotImplemented : ErrorNotOpen);
-    return -1;
+    // Asking the device tells a hang-up at once, before the receive thread has noticed it.
+    return readBuffered(data, size, opened->deviceGone.load() || hasHungUp(opened->fd));
 }
 
 int CSerialPortUnixBase::writeData(const void* data, int size)
@@ -481,18 +411,6 @@ int CSerialPortUnixBase::writeData(const void* data, int size)
     return size - static_cast<int>(left);
 }
 
-void CSerialPortUnixBase::setReservedFlag(bool) {}
-
-void CSerialPortUnixBase::setReadIntervalTimeout(unsigned int msecs)
-{
-    storeReadIntervalTimeout(msecs);
-}
-
-void CSerialPortUnixBase::setMinReadBytes(unsigned int count)
-{
-    storeMinReadBytes(count);
-}
-
 bool CSerialPortUnixBase::flushBuffers()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -514,16 +432,6 @@ bool CSerialPortUnixBase::purgeWriteQueue()
     return opened && ::tcflush(opened->fd, TCOFLUSH) == 0;
 }
 
-void CSerialPortUnixBase::setPortName(const char* name)
-{
-    copyName(portName, name);
-}
-
-const char* CSerialPortUnixBase::getPortName() const
-{
-    return portName;
-}
-
 bool CSerialPortUnixBase::updateTermios(const std::shared_ptr<Session>& opened,
                                         bool (*change)(CSerialPortUnixBase&, struct termios&))
 {
@@ -541,11 +449,6 @@ void CSerialPortUnixBase::setBaudRate(int rate)
         vandrel::posix::setExactBaudRate(opened->fd, rate);
 }
 
-int CSerialPortUnixBase::getBaudRate() const
-{
-    return baudRate;
-}
-
 void CSerialPortUnixBase::setParity(Parity newParity)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -554,11 +457,6 @@ void CSerialPortUnixBase::setParity(Parity newParity)
         updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
             return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
         });
-}
-
-int CSerialPortUnixBase::getParity() const
-{
-    return parity;
 }
 
 void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
@@ -572,11 +470,6 @@ void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
         });
 }
 
-int CSerialPortUnixBase::getDataBits() const
-{
-    return dataBits;
-}
-
 void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -587,11 +480,6 @@ void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
         });
 }
 
-int CSerialPortUnixBase::getStopBits() const
-{
-    return stopbits;
-}
-
 void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -600,24 +488,6 @@ void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
         updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
             return vandrel::posix::applyFlowControlFlags(self.flowControl, t);
         });
-}
-
-int CSerialPortUnixBase::getFlowControl() const
-{
-    return flowControl;
-}
-
-void CSerialPortUnixBase::setReadBufferSize(unsigned int size)
-{
-    // The size is taken over only while the port is open, for the next init().
-    std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (isOpen())
-        readBufferSize = size;
-}
-
-unsigned int CSerialPortUnixBase::getReadBufferSize() const
-{
-    return readBufferSize;
 }
 
 void CSerialPortUnixBase::setDtr(bool set)

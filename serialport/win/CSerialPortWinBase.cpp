@@ -23,12 +23,6 @@ constexpr DWORD kLongestRetryMs = 1000;
 // How often a close asks again for a pending wait to end (see endPendingWait).
 constexpr DWORD kStopRetryMs = 50;
 
-void copyName(char* target, const char* name)
-{
-    std::strncpy(target, name ? name : "", kPortNameSize - 1);
-    target[kPortNameSize - 1] = '\0';
-}
-
 std::wstring toWide(const std::string& text)
 {
     const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
@@ -111,34 +105,13 @@ CSerialPortBase* createPlatformSerialPortBase(const char* portName)
     return new CSerialPortWinBase(portName);
 }
 
-CSerialPortWinBase::CSerialPortWinBase(const char* name)
-    : readBuffer(std::make_unique<vandrel::RingBuffer<char>>(readBufferSize))
-{
-    copyName(portName, name);
-    setReadNotifyLevel(static_cast<unsigned int>(readBufferSize * 0.8));
-}
+CSerialPortWinBase::CSerialPortWinBase(const char* name) : CSerialPortDeviceBase(name) {}
 
 CSerialPortWinBase::~CSerialPortWinBase()
 {
     close();
     joinRetiredThreads();
     stopReadNotifyTimer();
-}
-
-void CSerialPortWinBase::init(const char* name, int rate, Parity newParity, DataBits newDataBits,
-                              StopBits newStopbits, FlowControl newFlowControl,
-                              unsigned int newReadBufferSize)
-{
-    copyName(portName, name);
-    parity = newParity;
-    dataBits = newDataBits;
-    stopbits = newStopbits;
-    flowControl = newFlowControl;
-    readBufferSize = newReadBufferSize;
-    baudRate = rate;
-    setReadNotifyLevel(static_cast<unsigned int>(static_cast<double>(newReadBufferSize) * 0.8));
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    readBuffer = std::make_unique<vandrel::RingBuffer<char>>(newReadBufferSize);
 }
 
 std::shared_ptr<CSerialPortWinBase::Session> CSerialPortWinBase::currentSession()
@@ -274,15 +247,7 @@ void CSerialPortWinBase::close()
 
     closing->stop(); // ends the receive thread's wait and any read or write under way
 
-    if (thread.joinable()) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            // Closed from inside onReadEvent: the thread ends as soon as the listener returns.
-            std::lock_guard<std::mutex> state(stateLock);
-            retiredThreads.push_back(std::move(thread));
-        } else {
-            thread.join();
-        }
-    }
+    finishReceiveThread(thread);
     stopReadNotifyTimer();
 
     // Writers and synchronous readers leave before the handle goes.
@@ -291,24 +256,6 @@ void CSerialPortWinBase::close()
     PurgeComm(closing->handle, kPurgeAll);
     CloseHandle(closing->handle);
     closing->handle = INVALID_HANDLE_VALUE;
-}
-
-void CSerialPortWinBase::joinRetiredThreads()
-{
-    std::vector<std::thread> retired;
-    {
-        std::lock_guard<std::mutex> state(stateLock);
-        retired.swap(retiredThreads);
-    }
-    for (std::thread& thread : retired) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            // Still inside its own listener (closed and reopened there): keep it for later.
-            std::lock_guard<std::mutex> state(stateLock);
-            retiredThreads.push_back(std::move(thread));
-        } else {
-            thread.join();
-        }
-    }
 }
 
 bool CSerialPortWinBase::waitForReceivedCharacters(Session& opened)
@@ -455,25 +402,7 @@ int CSerialPortWinBase::readData(void* data, int size)
         }
         return static_cast<int>(got);
     }
-    const unsigned int got =
-        readBuffer ? readBuffer->read(static_cast<char*>(data), static_cast<unsigned int>(size)) : 0;
-    if (got == 0 && opened->deviceGone.load()) {
-        setLastError(ErrorReadFailed);
-        return -1;
-    }
-    return static_cast<int>(got);
-}
-
-int CSerialPortWinBase::readAllData(void* data)
-{
-    return readData(data, static_cast<int>(getReadBufferLen()));
-}
-
-int CSerialPortWinBase::readDataReserved(void*, int, int)
-{
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    setLastError(isOpen() ? ErrorNotImplemented : ErrorNotOpen);
-    return -1;
+    return readBuffered(data, size, opened->deviceGone.load());
 }
 
 int CSerialPortWinBase::writeData(const void* data, int size)
@@ -508,18 +437,6 @@ int CSerialPortWinBase::writeData(const void* data, int size)
     return static_cast<int>(written);
 }
 
-void CSerialPortWinBase::setReservedFlag(bool) {}
-
-void CSerialPortWinBase::setReadIntervalTimeout(unsigned int msecs)
-{
-    storeReadIntervalTimeout(msecs);
-}
-
-void CSerialPortWinBase::setMinReadBytes(unsigned int count)
-{
-    storeMinReadBytes(count);
-}
-
 bool CSerialPortWinBase::flushBuffers()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -541,16 +458,6 @@ bool CSerialPortWinBase::purgeWriteQueue()
     return opened && PurgeComm(opened->handle, PURGE_TXCLEAR);
 }
 
-void CSerialPortWinBase::setPortName(const char* name)
-{
-    copyName(portName, name);
-}
-
-const char* CSerialPortWinBase::getPortName() const
-{
-    return portName;
-}
-
 void CSerialPortWinBase::setBaudRate(int rate)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -561,11 +468,6 @@ void CSerialPortWinBase::setBaudRate(int rate)
     }
 }
 
-int CSerialPortWinBase::getBaudRate() const
-{
-    return baudRate;
-}
-
 void CSerialPortWinBase::setParity(Parity newParity)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -574,11 +476,6 @@ void CSerialPortWinBase::setParity(Parity newParity)
         vandrel::win::applyParity(commConfig.dcb, newParity);
         writeConfig(opened->handle);
     }
-}
-
-int CSerialPortWinBase::getParity() const
-{
-    return parity;
 }
 
 void CSerialPortWinBase::setDataBits(DataBits newDataBits)
@@ -594,11 +491,6 @@ void CSerialPortWinBase::setDataBits(DataBits newDataBits)
     }
 }
 
-int CSerialPortWinBase::getDataBits() const
-{
-    return dataBits;
-}
-
 void CSerialPortWinBase::setStopBits(StopBits newStopbits)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -611,11 +503,6 @@ void CSerialPortWinBase::setStopBits(StopBits newStopbits)
     }
 }
 
-int CSerialPortWinBase::getStopBits() const
-{
-    return stopbits;
-}
-
 void CSerialPortWinBase::setFlowControl(FlowControl newFlowControl)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -624,24 +511,6 @@ void CSerialPortWinBase::setFlowControl(FlowControl newFlowControl)
         if (vandrel::win::applyFlowControl(commConfig.dcb, newFlowControl))
             writeConfig(opened->handle);
     }
-}
-
-int CSerialPortWinBase::getFlowControl() const
-{
-    return flowControl;
-}
-
-void CSerialPortWinBase::setReadBufferSize(unsigned int size)
-{
-    // The size is taken over only while the port is open, for the next init() and open().
-    std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (isOpen())
-        readBufferSize = size;
-}
-
-unsigned int CSerialPortWinBase::getReadBufferSize() const
-{
-    return readBufferSize;
 }
 
 void CSerialPortWinBase::setDtr(bool set)
