@@ -32,27 +32,6 @@ const char* const ActionButtons[] = {"pushButtonSend", "pushButtonLoadFirmware",
 constexpr int AnswerTimeoutMs = 5000;
 constexpr int ShortRunTimeoutMs = 15000;
 
-QByteArray randomImage(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QStringList lines(const QString& text)
 {
     return text.split(QLatin1Char('\n'));
@@ -317,7 +296,7 @@ void MainWindowChipTest::closeWhileWaitingKeepsTheTimeout()
 void MainWindowChipTest::loadFilePicksTheImage()
 {
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    QVERIFY(writeFile(path, randomImage(300, 1)));
+    QVERIFY(writeFile(path, randomBytes(300, 1)));
     MainWindow window;
     QVERIFY(pickFirmware(window, path));
     QCOMPARE(labelText(window, "labelFirmware_1"), path);
@@ -337,7 +316,7 @@ void MainWindowChipTest::flashSmallImages()
     openAndWaitForAnswer(window);
 
     const QString small = dir->filePath(QStringLiteral("small.bin"));
-    const QByteArray smallImage = randomImage(300, 2);
+    const QByteArray smallImage = randomBytes(300, 2);
     QVERIFY(writeFile(small, smallImage));
     QVERIFY(pickFirmware(window, small));
     flashAndWait(window);
@@ -345,7 +324,7 @@ void MainWindowChipTest::flashSmallImages()
     QCOMPARE(labelText(window, "label_CurrenBlock"), QStringLiteral("Written memory block: 2"));
 
     const QString larger = dir->filePath(QStringLiteral("larger.bin"));
-    const QByteArray largerImage = randomImage(600, 3);
+    const QByteArray largerImage = randomBytes(600, 3);
     QVERIFY(writeFile(larger, largerImage));
     QVERIFY(pickFirmware(window, larger));
     button(window, "pushButtonClear")->click();
@@ -404,7 +383,7 @@ void MainWindowChipTest::deletedFileSendsNothing()
     usePort(window, chip.portPath());
     openAndWaitForAnswer(window);
     const QString path = dir->filePath(QStringLiteral("gone.bin"));
-    QVERIFY(writeFile(path, randomImage(300, 4)));
+    QVERIFY(writeFile(path, randomBytes(300, 4)));
     QVERIFY(pickFirmware(window, path));
     QVERIFY(QFile::remove(path));
 
@@ -427,7 +406,7 @@ void MainWindowChipTest::longPathIsCutInTheLog()
         deep += QStringLiteral("/directory-with-a-rather-long-name");
     QVERIFY(QDir().mkpath(deep));
     const QString path = deep + QStringLiteral("/image.bin");
-    const QByteArray image = randomImage(200, 5);
+    const QByteArray image = randomBytes(200, 5);
     QVERIFY(writeFile(path, image));
 
     const QString saved = dir->filePath(QStringLiteral("received.bin"));
@@ -453,7 +432,7 @@ void MainWindowChipTest::destroyWhileFlashing()
     SimulatedChip chip;
     QVERIFY(!chip.portPath().isEmpty());
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    QVERIFY(writeFile(path, randomImage(2000, 6)));
+    QVERIFY(writeFile(path, randomBytes(2000, 6)));
     auto window = std::make_unique<MainWindow>();
     usePort(*window, chip.portPath());
     openAndWaitForAnswer(*window);
@@ -474,7 +453,7 @@ void MainWindowChipTest::flashAfterTimeoutReadsTheFileAgain()
     QVERIFY(!chip.portPath().isEmpty());
 
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    QVERIFY(writeFile(path, randomImage(300, 7)));
+    QVERIFY(writeFile(path, randomBytes(300, 7)));
     MainWindow window;
     usePort(window, silentChip.portPath());
     openAndWaitForAnswer(window);
@@ -485,7 +464,7 @@ void MainWindowChipTest::flashAfterTimeoutReadsTheFileAgain()
     QVERIFY(actionButtonsEnabled(window));
 
     // The file changes on disk; the next Flash sends what it holds now.
-    const QByteArray newImage = randomImage(600, 8);
+    const QByteArray newImage = randomBytes(600, 8);
     QVERIFY(writeFile(path, newImage));
     usePort(window, chip.portPath());
     button(window, "pushButtonClear")->click();
@@ -502,7 +481,7 @@ void MainWindowChipTest::flashRandom64KiB()
     SimulatedChip chip({QStringLiteral("--save"), saved});
     QVERIFY(!chip.portPath().isEmpty());
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    const QByteArray image = randomImage(64 * 1024, 9);
+    const QByteArray image = randomBytes(64 * 1024, 9);
     QVERIFY(writeFile(path, image));
 
     MainWindow window;
@@ -535,7 +514,7 @@ void MainWindowChipTest::everyRequestTimeOut()
         {"2", true, 15000, "Sending factory reset..."},
     };
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    QVERIFY(writeFile(path, randomImage(300, 10)));
+    QVERIFY(writeFile(path, randomBytes(300, 10)));
 
     std::vector<std::unique_ptr<SimulatedChip>> chips;
     std::vector<std::unique_ptr<MainWindow>> windows;
@@ -590,7 +569,7 @@ void MainWindowChipTest::faultModesEndCleanly()
         {"--garbage-after", "3"}, {"--hangup-after", "3"}, {"--silent-after", "3"},
     };
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    const QByteArray image = randomImage(600, 11);
+    const QByteArray image = randomBytes(600, 11);
     QVERIFY(writeFile(path, image));
 
     std::vector<std::unique_ptr<SimulatedChip>> chips;

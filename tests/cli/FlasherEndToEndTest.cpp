@@ -36,7 +36,7 @@ protected:
     QString image(const QString& name, int size)
     {
         const QString file = path(name);
-        bytes[name] = randomBytes(size);
+        bytes[name] = randomBytes(size, static_cast<quint32>(qHash(name)));
         EXPECT_TRUE(writeFile(file, bytes[name]));
         return file;
     }
@@ -55,15 +55,15 @@ protected:
 
 TEST_F(FlasherEndToEnd, BadUsageOpensNoPort)
 {
-    SimChip chip;
+    SimulatedChip chip;
     ASSERT_TRUE(chip.started());
     const QStringList usages[] = {
-        {"flash", "--port", chip.port()},
-        {"info", "--port", chip.port(), "--baud", "fast"},
-        {"info", "--port", chip.port(), "--parity", "sometimes"},
-        {"frobnicate", "--port", chip.port()},
-        {"reset", "--port", chip.port(), "--port", chip.port()},
-        {"list", "--port", chip.port()},
+        {"flash", "--port", chip.portPath()},
+        {"info", "--port", chip.portPath(), "--baud", "fast"},
+        {"info", "--port", chip.portPath(), "--parity", "sometimes"},
+        {"frobnicate", "--port", chip.portPath()},
+        {"reset", "--port", chip.portPath(), "--port", chip.portPath()},
+        {"list", "--port", chip.portPath()},
     };
     for (const QStringList& usage : usages) {
         const auto run = runFlasher(usage);
@@ -76,7 +76,7 @@ TEST_F(FlasherEndToEnd, BadUsageOpensNoPort)
 
 TEST_F(FlasherEndToEnd, BadImagesAreRefusedBeforeAnyByteIsSent)
 {
-    SimChip chip({"--save", path("received.bin")});
+    SimulatedChip chip({"--save", path("received.bin")});
     ASSERT_TRUE(chip.started());
     ASSERT_TRUE(writeFile(path("empty.bin"), {}));
     QFile oversized(path("oversized.bin"));
@@ -95,7 +95,7 @@ TEST_F(FlasherEndToEnd, BadImagesAreRefusedBeforeAnyByteIsSent)
         {path("folder.bin"), path("folder.bin").toLocal8Bit()},
     };
     for (const auto& refused : cases) {
-        const auto run = runFlasher({"flash", "--port", chip.port(), refused.file});
+        const auto run = runFlasher({"flash", "--port", chip.portPath(), refused.file});
         EXPECT_EQ(run->exitCode(), 2) << refused.file.toStdString();
         EXPECT_TRUE(run->out().contains(refused.why)) << run->out().toStdString();
         EXPECT_TRUE(run->outLines().contains("Firmware file read error")) << run->out().toStdString();
@@ -115,16 +115,16 @@ TEST_F(FlasherEndToEnd, MissingPortIsBadInputWithTheLibraryText)
 
 TEST_F(FlasherEndToEnd, InfoShowsTheAnswerFilteredAsTheWindowDoes)
 {
-    SimChip chip({"--info", "RQ75x firmware V2.4.1 build 7 Eee\\r\\n"});
+    SimulatedChip chip({"--info", "RQ75x firmware V2.4.1 build 7 Eee\\r\\n"});
     ASSERT_TRUE(chip.started());
-    const auto run = runFlasher({"info", "--port", chip.port()});
+    const auto run = runFlasher({"info", "--port", chip.portPath()});
     EXPECT_EQ(run->exitCode(), 0) << run->err().toStdString();
     // Lowercase 'b' to 'y' are removed, 'a', 'z', capitals, digits, '.' and blanks stay.
     EXPECT_EQ(run->outLines(),
               (QList<QByteArray>{"Port open ready to flash RQ75x...", "Getting current firmware information",
                                  "> RQ75 a V2.4.1  7 E"}));
 
-    const auto json = runFlasher({"info", "--json", "--port", chip.port()});
+    const auto json = runFlasher({"info", "--json", "--port", chip.portPath()});
     EXPECT_EQ(json->exitCode(), 0);
     const QList<QJsonObject> events = jsonEvents(*json);
     ASSERT_FALSE(events.isEmpty());
@@ -134,16 +134,16 @@ TEST_F(FlasherEndToEnd, InfoShowsTheAnswerFilteredAsTheWindowDoes)
     EXPECT_EQ(events.last()["result"].toString(), "completed");
     EXPECT_EQ(events.last()["firmwareInfo"].toString(), "RQ75 a V2.4.1  7 E\r\n");
     for (const QJsonObject& event : events)
-        EXPECT_EQ(event["port"].toString(), chip.port());
+        EXPECT_EQ(event["port"].toString(), chip.portPath());
     EXPECT_EQ(chip.stop(), 0);
 }
 
 TEST_F(FlasherEndToEnd, ImagesArriveByteForByte)
 {
-    SimChip chip({"--save", path("received.bin")});
+    SimulatedChip chip({"--save", path("received.bin")});
     ASSERT_TRUE(chip.started());
 
-    const auto run = runFlasher({"flash", "--port", chip.port(), image("300.bin", 300)});
+    const auto run = runFlasher({"flash", "--port", chip.portPath(), image("300.bin", 300)});
     EXPECT_EQ(run->exitCode(), 0) << run->out().toStdString() << run->err().toStdString();
     expectLines(*run, {"Reading...", "Blocks to transfer: 2", "Requesting boot mode...", "> ACK (32)",
                        "Bootloader ready to receive...", "Memory index: 0x00000000",
@@ -153,7 +153,7 @@ TEST_F(FlasherEndToEnd, ImagesArriveByteForByte)
     EXPECT_EQ(readFile(path("received.bin")), bytes["300.bin"]);
 
     // The same port again, with the JSON events read line by line.
-    const auto json = runFlasher({"flash", "--json", "--port", chip.port(), image("600.bin", 600)});
+    const auto json = runFlasher({"flash", "--json", "--port", chip.portPath(), image("600.bin", 600)});
     EXPECT_EQ(json->exitCode(), 0) << json->out().toStdString();
     EXPECT_EQ(readFile(path("received.bin")), bytes["600.bin"]);
     const QList<QJsonObject> events = jsonEvents(*json);
@@ -163,7 +163,7 @@ TEST_F(FlasherEndToEnd, ImagesArriveByteForByte)
     QList<int> progress;
     QStringList statuses;
     for (const QJsonObject& event : events) {
-        EXPECT_EQ(event["port"].toString(), chip.port());
+        EXPECT_EQ(event["port"].toString(), chip.portPath());
         if (event["event"] == "progress") {
             progress.append(event["blocks"].toInt());
             EXPECT_EQ(event["totalBlocks"].toInt(), 3);
@@ -183,9 +183,9 @@ TEST_F(FlasherEndToEnd, ImagesArriveByteForByte)
 
 TEST_F(FlasherEndToEnd, FactoryReset)
 {
-    SimChip chip;
+    SimulatedChip chip;
     ASSERT_TRUE(chip.started());
-    const auto run = runFlasher({"reset", "--port", chip.port()});
+    const auto run = runFlasher({"reset", "--port", chip.portPath()});
     EXPECT_EQ(run->exitCode(), 0) << run->out().toStdString();
     expectLines(*run, {"Restoring factory settings...", "Requesting boot mode...", "> ACK (32)",
                        "Sending factory reset...", "> ACK (36)", "ACK factory reset...", "> ACK (35)"});
@@ -207,7 +207,7 @@ TEST_F(FlasherEndToEnd, FaultModesEndInSuccessOrExitOneWithinTheirTimeOut)
         QStringList command; // the image and port are appended
         QList<int> allowed;  // exit statuses
         int timeoutMs;       // the time-out that ends the run when it fails
-        std::unique_ptr<SimChip> chip;
+        std::unique_ptr<SimulatedChip> chip;
         std::unique_ptr<FlasherRun> run;
     };
     std::vector<Case> cases;
@@ -229,9 +229,9 @@ TEST_F(FlasherEndToEnd, FaultModesEndInSuccessOrExitOneWithinTheirTimeOut)
     const QString firmware = image("600.bin", 600);
     std::vector<FlasherRun*> runs;
     for (Case& c : cases) {
-        c.chip = std::make_unique<SimChip>(c.simOptions + QStringList{"--save", path(c.name + ".bin")});
+        c.chip = std::make_unique<SimulatedChip>(c.simOptions + QStringList{"--save", path(c.name + ".bin")});
         ASSERT_TRUE(c.chip->started()) << c.name.toStdString();
-        QStringList arguments = c.command + QStringList{"--port", c.chip->port()};
+        QStringList arguments = c.command + QStringList{"--port", c.chip->portPath()};
         if (c.command.first() == "flash")
             arguments.append(firmware);
         c.run = std::make_unique<FlasherRun>(arguments);

@@ -20,8 +20,8 @@ struct Chips
     {
         for (int i = 0; i < faults.size(); ++i) {
             saved.append(dir.filePath(QStringLiteral("received-%1.bin").arg(i)));
-            chips.push_back(std::make_unique<SimChip>(faults[i] + QStringList{"--save", saved.last()}));
-            ports.append(chips.back()->port());
+            chips.push_back(std::make_unique<SimulatedChip>(faults[i] + QStringList{"--save", saved.last()}));
+            ports.append(chips.back()->portPath());
         }
     }
     QStringList portArguments() const
@@ -32,7 +32,7 @@ struct Chips
         return arguments;
     }
 
-    std::vector<std::unique_ptr<SimChip>> chips;
+    std::vector<std::unique_ptr<SimulatedChip>> chips;
     QStringList ports;
     QStringList saved;
 };
@@ -60,7 +60,7 @@ protected:
 
 TEST_F(SeveralChips, FourChipsAreFlashedAtOnceByteForByte)
 {
-    const QByteArray firmware = randomBytes(64 * 1024);
+    const QByteArray firmware = randomBytes(64 * 1024, 64);
     const QString image = dir.filePath("64k.bin");
     ASSERT_TRUE(writeFile(image, firmware));
     Chips chips(dir, {{}, {}, {}, {}});
@@ -95,7 +95,7 @@ TEST_F(SeveralChips, FourChipsAreFlashedAtOnceByteForByte)
 // status 1 while the other three finish.
 TEST_F(SeveralChips, OneChipFailingFailsAloneWhileTheOthersFinish)
 {
-    const QByteArray firmware = randomBytes(600);
+    const QByteArray firmware = randomBytes(600, 600);
     const QString image = dir.filePath("600.bin");
     ASSERT_TRUE(writeFile(image, firmware));
     // Frames: information request, boot-mode request, block 1, block 2, ...

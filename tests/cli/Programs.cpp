@@ -2,47 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTimer>
-
-SimChip::SimChip(const QStringList& options)
-{
-    process.start(QStringLiteral(RQ75X_SIM_PATH), QStringList{QStringLiteral("--verbose")} + options);
-    const QDeadlineTimer deadline(10000);
-    while (!process.canReadLine() && !deadline.hasExpired() && process.state() != QProcess::NotRunning)
-        process.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
-    if (process.canReadLine())
-        portPath = QString::fromLocal8Bit(process.readLine().trimmed());
-}
-
-SimChip::~SimChip()
-{
-    if (process.state() != QProcess::NotRunning)
-        stop();
-}
-
-int SimChip::stop()
-{
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(10000);
-    }
-    errors += process.readAllStandardError();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
-QStringList SimChip::frameLines() const
-{
-    QStringList frames;
-    for (const QByteArray& line : errors.split('\n')) {
-        if (line.isEmpty() || line.startsWith("sim: listening on") || line.startsWith("sim: stopped by"))
-            continue;
-        frames.append(QString::fromLocal8Bit(line));
-    }
-    return frames;
-}
 
 FlasherRun::FlasherRun(const QStringList& arguments)
 {
@@ -127,24 +87,4 @@ std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlin
     auto run = std::make_unique<FlasherRun>(arguments);
     waitForAll({run.get()}, deadlineMs);
     return run;
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& byte : bytes)
-        byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

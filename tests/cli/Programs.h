@@ -2,6 +2,8 @@
 // on an event loop with a deadline so that every pipe keeps flowing.
 #pragma once
 
+#include "SimulatedChip.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -9,32 +11,6 @@
 
 #include <memory>
 #include <vector>
-
-// A simulated chip on its own pseudo-terminal, started with --verbose so that its standard
-// error lists every frame it received.
-class SimChip
-{
-public:
-    explicit SimChip(const QStringList& options = {});
-    ~SimChip();
-    SimChip(const SimChip&) = delete;
-    SimChip& operator=(const SimChip&) = delete;
-
-    bool started() const { return !portPath.isEmpty(); }
-    const QString& port() const { return portPath; }
-    // Stops the chip (SIGTERM) and returns its exit status: 0 when every frame it received was
-    // right, 1 when it refused a frame.
-    int stop();
-    // What it logged; complete after stop().
-    QByteArray log() const { return errors; }
-    // The frames it received, from its log.
-    QStringList frameLines() const;
-
-private:
-    QProcess process;
-    QString portPath;
-    QByteArray errors;
-};
 
 // One run of morvane-flash.
 class FlasherRun
@@ -70,7 +46,3 @@ bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
 
 // Runs morvane-flash to its end (or the deadline) and returns the run.
 std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs = 30000);
-
-QByteArray randomBytes(int size);
-bool writeFile(const QString& path, const QByteArray& bytes);
-QByteArray readFile(const QString& path);

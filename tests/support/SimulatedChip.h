@@ -1,0 +1,40 @@
+// rq75x-sim run as a child process for the length of a test, and the image files the tests
+// flash into it.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class SimulatedChip
+{
+public:
+    // Starts the simulator with --verbose and `arguments`, and reads the port path from its
+    // first line. Its standard error (one line per frame received) is kept for log().
+    explicit SimulatedChip(const QStringList& arguments = {});
+    ~SimulatedChip();
+    SimulatedChip(const SimulatedChip&) = delete;
+    SimulatedChip& operator=(const SimulatedChip&) = delete;
+
+    bool started() const { return !path.isEmpty(); }
+    // Empty when the simulator did not start or printed no path in time.
+    const QString& portPath() const { return path; }
+    // Asks the simulator to end and returns its exit status: 0 when every frame it received was
+    // right, 1 when it refused one; -1 when it crashed or did not end in time.
+    int stop();
+    // What it logged on standard error; complete after stop().
+    QByteArray log() const { return errors; }
+    // The frames it received, from its log.
+    QStringList frameLines() const;
+
+private:
+    QProcess process;
+    QString path;
+    QByteArray errors;
+};
+
+// `size` bytes from a generator seeded with `seed`, so a failing run can be repeated.
+QByteArray randomBytes(int size, quint32 seed);
+bool writeFile(const QString& path, const QByteArray& bytes);
+QByteArray readFile(const QString& path); // empty when it cannot be read
