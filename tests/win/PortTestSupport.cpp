@@ -12,6 +12,17 @@ Bytes patternBytes(size_t count, unsigned int seed)
     return bytes;
 }
 
+bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        WaitForSingleObject(GetCurrentThread(), 5);
+    }
+    return true;
+}
+
 void ReceivingListener::onReadEvent(const char*, unsigned int readBufferLen)
 {
     std::function<void()> action;
@@ -55,13 +66,6 @@ std::vector<ReceivingListener::Call> ReceivingListener::calls()
     return recordedCalls;
 }
 
-void ReceivingListener::clear()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    bytes.clear();
-    recordedCalls.clear();
-}
-
 void ReceivingListener::setAction(std::function<void()> action)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -86,6 +90,12 @@ void PortTest::TearDown()
 bool PortTest::openWith(int baudRate, StopBits stopbits, FlowControl flow)
 {
     port.init(portName.c_str(), baudRate, ParityNone, DataBits8, stopbits, flow, 4096);
+    return port.open();
+}
+
+bool PortTest::openNamed(const std::string& name)
+{
+    port.init(name.c_str(), 9600, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 4096);
     return port.open();
 }
 

@@ -18,6 +18,11 @@ namespace vandrel::wintest {
 
 Bytes patternBytes(size_t count, unsigned int seed);
 
+// Checks `condition` every few milliseconds until it holds or the deadline passes: for states
+// no event announces, such as the driver's queue in synchronous mode.
+bool pollUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
 // Reads exactly readBufferLen bytes inside onReadEvent (unless told not to read) and records
 // every call with the thread it came on.
 class ReceivingListener : public CSerialPortListener
@@ -37,7 +42,6 @@ public:
     bool waitForCalls(size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10));
     Bytes received();
     std::vector<Call> calls();
-    void clear();
 
     // Runs inside the next onReadEvent, before any reading.
     void setAction(std::function<void()> action);
@@ -61,6 +65,8 @@ protected:
 
     // init() with the given settings and open().
     bool openWith(int baudRate = 115200, StopBits stopbits = StopBitsOne, FlowControl flow = FlowControlNone);
+    // init() at 9600 baud with another device name, and open().
+    bool openNamed(const std::string& name);
     // Sends from the peer, once the port is configured (earlier bytes would be purged by open).
     void peerSends(const Bytes& bytes) { ASSERT_TRUE(peer.send(portName, bytes)); }
 

@@ -115,12 +115,6 @@ Bytes PtyPeer::receive(const std::string& port, size_t count, int timeoutMs)
     return isOk(reply) ? fromHex(reply) : Bytes();
 }
 
-size_t PtyPeer::drain(const std::string& port)
-{
-    const std::string reply = command("drain " + port);
-    return isOk(reply) ? static_cast<size_t>(std::strtoul(reply.c_str(), nullptr, 10)) : 0;
-}
-
 std::map<std::string, int> PtyPeer::settings(const std::string& port)
 {
     std::map<std::string, int> values;

@@ -28,7 +28,6 @@ public:
     bool send(const std::string& port, const Bytes& bytes);
     // Bytes the port has sent, up to `count`, waiting at most timeoutMs for them.
     Bytes receive(const std::string& port, size_t count, int timeoutMs);
-    size_t drain(const std::string& port);
     // The line settings of the pty as wine left them: speed, cstopb, crtscts, ixon, ixoff.
     std::map<std::string, int> settings(const std::string& port);
     // Gives or takes away the modem lines wine polls while a WaitCommEvent is pending; without
