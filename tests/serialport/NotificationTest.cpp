@@ -4,7 +4,7 @@
 #include "PtyPortTest.h"
 #include "RecordingListener.h"
 
-#include <atomic>
+#include <functional>
 #include <string>
 
 using namespace serialtest;
@@ -30,21 +30,20 @@ protected:
     std::thread::id receiveThread;
 };
 
-// Consumes all but the last byte it is shown, checking that it is shown the stream in order.
-class TailKeepingParser : public vandrel::ProtocolParser
+// Checks that it is shown the stream in order and consumes all but the last byte of each view,
+// or nothing at all.
+class StreamParser : public vandrel::ProtocolParser
 {
 public:
-    explicit TailKeepingParser(std::string stream) : stream(std::move(stream)) {}
+    StreamParser(std::string stream, bool consumes) : stream(std::move(stream)), consumes(consumes) {}
 
     unsigned int parse(const char* data, unsigned int size, vandrel::ProtocolResults& results) override
     {
         std::lock_guard<std::mutex> lock(mutex);
         largestView = std::max(largestView, size);
-        if (size == 0)
-            return 0;
         if (stream.compare(consumed, size, data, size) != 0)
             outOfOrder = true;
-        const unsigned int take = size - 1;
+        const unsigned int take = consumes && size > 0 ? size - 1 : 0;
         consumed += take;
         if (take > 0)
             results.push_back(std::to_string(take));
@@ -60,13 +59,14 @@ public:
         resultCalls += results.size();
     }
 
-    bool waitForConsumed(std::size_t count, std::chrono::milliseconds timeout)
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return consumed >= count; });
+        return changed.wait_for(lock, timeout, condition);
     }
 
-    std::string stream;
+    const std::string stream;
+    const bool consumes;
     std::mutex mutex;
     std::condition_variable changed;
     std::size_t consumed = 0;
@@ -74,31 +74,6 @@ public:
     std::size_t resultCalls = 0;
     bool outOfOrder = false;
     bool emptyResultsReported = false;
-};
-
-// Consumes nothing; remembers the largest view it was given.
-class WatchingParser : public vandrel::ProtocolParser
-{
-public:
-    unsigned int parse(const char*, unsigned int size, vandrel::ProtocolResults&) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        largestView = std::max(largestView, size);
-        changed.notify_all();
-        return 0;
-    }
-    void onProtocolResults(vandrel::ProtocolResults&) override { ++resultCalls; }
-
-    bool waitForView(unsigned int size, std::chrono::milliseconds timeout)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return largestView >= size; });
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    unsigned int largestView = 0;
-    std::atomic<int> resultCalls{0};
 };
 
 } // namespace
@@ -125,20 +100,7 @@ TEST_F(Notifications, IntervalZeroReportsEachBatchOnTheReceiveThreadWithTheTotal
     EXPECT_EQ(std::string(buffer, 8), "abcdefgh");
 }
 
-TEST_F(Notifications, IntervalDelaysTheCallToATimerThread)
-{
-    openAndFindReceiveThread();
-    port.setReadIntervalTimeout(50);
-    const auto sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pty.writeAll("0123456789"));
-    ASSERT_TRUE(listener.waitForCalls(2, 5s));
-    const auto call = listener.recorded().at(1);
-    EXPECT_EQ(call.readBufferLen, 10u);
-    EXPECT_NE(call.thread, receiveThread);
-    EXPECT_GE(call.when - sent, 50ms);
-}
-
-TEST_F(Notifications, ASecondBatchRestartsTheInterval)
+TEST_F(Notifications, IntervalDelaysTheCallToATimerThreadAndEachBatchRestartsIt)
 {
     openAndFindReceiveThread();
     port.setReadIntervalTimeout(200);
@@ -152,6 +114,7 @@ TEST_F(Notifications, ASecondBatchRestartsTheInterval)
     ASSERT_TRUE(listener.waitForCalls(2, 5s));
     const auto call = listener.recorded().at(1);
     EXPECT_EQ(call.readBufferLen, 20u);
+    EXPECT_NE(call.thread, receiveThread);
     EXPECT_GE(call.when - secondSent, 200ms);
     EXPECT_FALSE(listener.waitForCalls(3, 50ms)) << "the first arming fired as well";
 }
@@ -202,10 +165,18 @@ TEST_F(Notifications, AFullBufferIsReportedAtOnceAndKeepsTheNewestBytes)
 
 TEST_F(Notifications, MinReadBytesLeavesBytesInTheDriverWithoutSpinning)
 {
-    openAndFindReceiveThread();
-    port.setMinReadBytes(10);
-    ASSERT_TRUE(pty.writeAll("1234"));
+    port.connectReadEvent(&listener);
+    port.setMinReadBytes(2); // before open: applies from the start
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("!"));
+    EXPECT_FALSE(listener.waitForCalls(1, 100ms));
+    ASSERT_TRUE(pty.writeAll("!"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    char buffer[16];
+    ASSERT_EQ(port.readData(buffer, 16), 2);
 
+    port.setMinReadBytes(10); // on the open port
+    ASSERT_TRUE(pty.writeAll("1234"));
     const auto cpuBefore = processCpuTime();
     EXPECT_FALSE(listener.waitForCalls(2, 300ms)) << "told before 10 bytes were queued";
     const auto cpuUsed = processCpuTime() - cpuBefore;
@@ -216,21 +187,8 @@ TEST_F(Notifications, MinReadBytesLeavesBytesInTheDriverWithoutSpinning)
     ASSERT_TRUE(pty.writeAll("567890"));
     ASSERT_TRUE(listener.waitForCalls(2, 5s));
     EXPECT_EQ(listener.recorded().at(1).readBufferLen, 10u);
-    char buffer[16];
     ASSERT_EQ(port.readData(buffer, 16), 10);
     EXPECT_EQ(std::string(buffer, 10), "1234567890");
-}
-
-TEST_F(Notifications, MinReadBytesSetBeforeOpenAppliesFromTheStart)
-{
-    port.connectReadEvent(&listener);
-    port.setMinReadBytes(10);
-    ASSERT_TRUE(openPort());
-    ASSERT_TRUE(pty.writeAll("1234"));
-    EXPECT_FALSE(listener.waitForCalls(1, 100ms));
-    ASSERT_TRUE(pty.writeAll("567890"));
-    ASSERT_TRUE(listener.waitForCalls(1, 5s));
-    EXPECT_EQ(listener.recorded().at(0).readBufferLen, 10u);
 }
 
 TEST_F(Notifications, ParserConsumesExactlyWhatItSaysAndReplacesTheListener)
@@ -238,7 +196,7 @@ TEST_F(Notifications, ParserConsumesExactlyWhatItSaysAndReplacesTheListener)
     std::string stream;
     for (unsigned int chunk = 0; chunk < 5; ++chunk)
         stream += patternBytes(1000, chunk);
-    TailKeepingParser parser(stream);
+    StreamParser parser(stream, true);
     ClosePortOnExit closeFirst(port);
     port.connectReadEvent(&listener);
     ASSERT_EQ(port.setProtocolParser(&parser), 0);
@@ -246,7 +204,8 @@ TEST_F(Notifications, ParserConsumesExactlyWhatItSaysAndReplacesTheListener)
 
     for (std::size_t sent = 0; sent < stream.size(); sent += 1000) {
         ASSERT_TRUE(pty.writeAll(stream.substr(sent, 1000)));
-        ASSERT_TRUE(parser.waitForConsumed(sent + 999, 5s)) << "after " << sent + 1000 << " bytes";
+        ASSERT_TRUE(parser.waitUntil([&] { return parser.consumed >= sent + 999; }, 5s))
+            << "after " << sent + 1000 << " bytes";
     }
     // The parser has said what it consumes; the port removes it right after.
     EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 1; }, 5000ms));
@@ -264,36 +223,21 @@ TEST_F(Notifications, ParserConsumesExactlyWhatItSaysAndReplacesTheListener)
 
 TEST_F(Notifications, ParserSeesAtMost4096BytesPerCall)
 {
-    WatchingParser parser;
+    const std::string stream = patternBytes(9000) + "x";
+    StreamParser parser(stream, false);
     ClosePortOnExit closeFirst(port);
     port.connectReadEvent(&listener);
     port.setProtocolParser(&parser);
     ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 65536));
-    ASSERT_TRUE(pty.writeAll(patternBytes(9000)));
-    ASSERT_TRUE(parser.waitForView(4096, 5s));
+    ASSERT_TRUE(pty.writeAll(stream.substr(0, 9000)));
+    ASSERT_TRUE(parser.waitUntil([&] { return parser.largestView >= 4096; }, 5s));
     ASSERT_TRUE(pty.writeAll("x")); // one more batch with everything buffered
     EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 9001; }, 5000ms));
     std::lock_guard<std::mutex> lock(parser.mutex);
     EXPECT_EQ(parser.largestView, 4096u);
-    EXPECT_EQ(parser.resultCalls, 0);
+    EXPECT_FALSE(parser.outOfOrder);
+    EXPECT_EQ(parser.resultCalls, 0u);
     EXPECT_EQ(listener.callCount(), 0u);
-}
-
-TEST_F(Notifications, BytesLeftAtCloseAreReadableAfterTheNextOpen)
-{
-    openAndFindReceiveThread();
-    ASSERT_TRUE(pty.writeAll("kept"));
-    ASSERT_TRUE(listener.waitForCalls(2, 5s));
-    port.close();
-
-    char buffer[8];
-    EXPECT_EQ(port.readData(buffer, 8), -1);
-    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
-    EXPECT_EQ(port.getReadBufferLen(), 0u) << "a closed port reports nothing waiting";
-
-    ASSERT_TRUE(port.open());
-    ASSERT_EQ(port.readData(buffer, 8), 4);
-    EXPECT_EQ(std::string(buffer, 4), "kept");
 }
 
 TEST_F(Notifications, ANullListenerKeepsTheRegistrationAndDisconnectEndsIt)

@@ -1,7 +1,5 @@
 #include "PtyPair.h"
 
-#include "SpeedReadback.h"
-
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -93,12 +91,6 @@ std::string PtyPair::readExactly(std::size_t size, std::chrono::milliseconds tim
     return got;
 }
 
-bool PtyPair::staysSilent(std::chrono::milliseconds window)
-{
-    pollfd p{masterFd, POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(window.count())) == 0;
-}
-
 struct termios PtyPair::slaveTermios() const
 {
     struct termios t
@@ -106,11 +98,6 @@ struct termios PtyPair::slaveTermios() const
     };
     tcgetattr(masterFd, &t);
     return t;
-}
-
-int PtyPair::slaveBaudRate() const
-{
-    return readExactSpeeds(masterFd).output;
 }
 
 int PtyPair::slaveInputQueued() const

@@ -36,13 +36,9 @@ public:
     }
     // Reads from the master until `size` bytes have come or `timeout` has passed; returns what came.
     std::string readExactly(std::size_t size, std::chrono::milliseconds timeout = 5s);
-    // True when nothing arrives at the master within `window`.
-    bool staysSilent(std::chrono::milliseconds window);
 
     // The slave's line settings, read through the master (Linux shares them between the two).
     struct termios slaveTermios() const;
-    // The slave's exact output speed in bits per second, read through the master.
-    int slaveBaudRate() const;
 
     // Bytes the slave has received and nobody has read yet.
     int slaveInputQueued() const;

