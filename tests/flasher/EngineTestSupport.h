@@ -7,9 +7,13 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,32 +50,17 @@ private:
     std::vector<std::string> entries;
 };
 
-inline std::string hex(const uint8_t* bytes, size_t length)
-{
-    std::string text;
-    char digits[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += digits;
-    }
-    return text;
-}
-
 class FakeChipPort : public rq75x::ChipPort
 {
 public:
     explicit FakeChipPort(Timeline& timeline) : timeline(timeline) {}
 
-    bool isOpen() override
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return open;
-    }
+    bool isOpen() override { return open; }
     int readData(void* data, int size) override
     {
-        const std::lock_guard<std::mutex> lock(mutex);
         if (failReads)
             return -1;
+        const std::lock_guard<std::mutex> lock(mutex);
         const int count = std::min(size, static_cast<int>(pending.size()));
         std::copy(pending.begin(), pending.begin() + count, static_cast<uint8_t*>(data));
         pending.erase(pending.begin(), pending.begin() + count);
@@ -86,7 +75,8 @@ public:
             timeline.add("write: block " + std::to_string(bytes[3] << 8 | bytes[4]) + ", " +
                          std::to_string(size) + " bytes");
         else
-            timeline.add("write: " + hex(bytes, frame.size()));
+            timeline.add("write: " +
+                         QByteArray(static_cast<const char*>(data), size).toHex(' ').toUpper().toStdString());
         const std::lock_guard<std::mutex> lock(mutex);
         written.push_back(std::move(frame));
         return size;
@@ -94,7 +84,6 @@ public:
     void close() override
     {
         timeline.add("close");
-        const std::lock_guard<std::mutex> lock(mutex);
         open = false;
     }
 
@@ -102,11 +91,6 @@ public:
     {
         const std::lock_guard<std::mutex> lock(mutex);
         pending.insert(pending.end(), bytes.begin(), bytes.end());
-    }
-    void setFailReads(bool fail)
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        failReads = fail;
     }
     std::vector<Bytes> takeWritten()
     {
@@ -116,11 +100,12 @@ public:
         return taken;
     }
 
+    std::atomic<bool> failReads{false};
+
 private:
     Timeline& timeline;
     std::mutex mutex;
-    bool open = true;
-    bool failReads = false;
+    std::atomic<bool> open{true};
     Bytes pending;
     std::vector<Bytes> written;
 };
@@ -177,14 +162,25 @@ inline Bytes patternImage(size_t size, uint8_t seed = 0)
     return image;
 }
 
-inline bool writeFile(const QString& path, const Bytes& bytes)
+// Image files in a directory that lives as long as the test.
+class ImageFiles
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) ==
-           static_cast<qint64>(bytes.size());
-}
+public:
+    QString path(const QString& name) const { return dir.filePath(name); }
+    QString write(const Bytes& image, const QString& name = QStringLiteral("image.bin"))
+    {
+        const QString file = path(name);
+        QFile out(file);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                    out.write(reinterpret_cast<const char*>(image.data()), qint64(image.size())) ==
+                        qint64(image.size()))
+            << file.toStdString();
+        return file;
+    }
+
+private:
+    QTemporaryDir dir;
+};
 
 // The chip's replies, padded the way a bootloader answers.
 inline const Bytes AckBootReady = {0x55, 0x66, 0x32, 0x00, 0x01, 0x00};
@@ -192,5 +188,38 @@ inline const Bytes AckBlock = {0x55, 0x66, 0x33, 0x00, 0x01, 0x00};
 inline const Bytes AckEndOfData = {0x55, 0x66, 0x34, 0x00, 0x01, 0x00};
 inline const Bytes AckBootExited = {0x55, 0x66, 0x35, 0x00, 0x01, 0x00};
 inline const Bytes AckFactoryReset = {0x55, 0x66, 0x36, 0x00, 0x01, 0x00};
+
+// One chip's engine wired to a fake port and a recording front end. Pauses are recorded, not
+// slept; the clock stands still unless the test moves `now`.
+struct EngineBench
+{
+    Timeline timeline;
+    FakeChipPort port{timeline};
+    RecordingEvents events{timeline};
+    std::chrono::steady_clock::time_point now{};
+    rq75x::FlashEngine engine{port, events,
+                              [this](unsigned int ms) { timeline.add("pause: " + std::to_string(ms)); },
+                              [this] { return now; }};
+
+    void chipSends(const Bytes& reply)
+    {
+        port.receive(reply);
+        engine.onReadEvent(static_cast<unsigned int>(reply.size()));
+    }
+
+    // Flashes the file at `path` with a chip that acknowledges every frame; returns every frame
+    // written.
+    std::vector<Bytes> flashWholeFile(const QString& path)
+    {
+        engine.setFirmwarePath(path);
+        engine.startFlash();
+        chipSends(AckBootReady);
+        for (uint32_t block = 1; block <= engine.totalBlocks(); ++block)
+            chipSends(AckBlock);
+        chipSends(AckEndOfData);
+        chipSends(AckBootExited);
+        return port.takeWritten();
+    }
+};
 
 } // namespace enginetest

@@ -3,8 +3,6 @@
 
 #include "flasher/FlashEngine.h"
 
-#include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,35 +12,6 @@ using namespace rq75x;
 using namespace enginetest;
 
 namespace {
-
-void noPause(unsigned int) {}
-
-// One chip with its own port, front end and engine, flashed on whichever thread calls run().
-struct Station
-{
-    Timeline timeline;
-    FakeChipPort port{timeline};
-    RecordingEvents events{timeline};
-    FlashEngine engine{port, events, noPause};
-
-    void send(const Bytes& reply)
-    {
-        port.receive(reply);
-        engine.onReadEvent(static_cast<unsigned int>(reply.size()));
-    }
-
-    std::vector<Bytes> run(const QString& path)
-    {
-        engine.setFirmwarePath(path);
-        engine.startFlash();
-        send(AckBootReady);
-        for (uint32_t block = 1; block <= engine.totalBlocks(); ++block)
-            send(AckBlock);
-        send(AckEndOfData);
-        send(AckBootExited);
-        return port.takeWritten();
-    }
-};
 
 bool isBlockFrame(const Bytes& frame)
 {
@@ -65,40 +34,33 @@ bool blockMatchesImage(const Bytes& frame, const Bytes& image)
 class FlashEngineConcurrencyTest : public ::testing::Test
 {
 protected:
-    QTemporaryDir dir;
-
-    QString imageFile(const QString& name, const Bytes& image)
-    {
-        const QString path = dir.filePath(name);
-        EXPECT_TRUE(writeFile(path, image));
-        return path;
-    }
+    ImageFiles images;
 };
 
 TEST_F(FlashEngineConcurrencyTest, TwoEnginesFlashSideBySideWithoutMixingAnything)
 {
     const Bytes imageA = patternImage(64 * 1024 + 17, 1);
     const Bytes imageB = patternImage(40 * 1024, 2);
-    const QString pathA = imageFile(QStringLiteral("a.bin"), imageA);
-    const QString pathB = imageFile(QStringLiteral("b.bin"), imageB);
-    Station a;
-    Station b;
+    const QString pathA = images.write(imageA, QStringLiteral("a.bin"));
+    const QString pathB = images.write(imageB, QStringLiteral("b.bin"));
+    EngineBench a;
+    EngineBench b;
     std::vector<Bytes> framesA;
     std::vector<Bytes> framesB;
-    std::thread threadB([&] { framesB = b.run(pathB); });
-    framesA = a.run(pathA);
+    std::thread threadB([&] { framesB = b.flashWholeFile(pathB); });
+    framesA = a.flashWholeFile(pathA);
     threadB.join();
 
-    ASSERT_EQ(framesA.size(), 257u + 3u);
-    ASSERT_EQ(framesB.size(), 160u + 3u);
-    for (size_t i = 1; i + 2 < framesA.size(); ++i)
-        EXPECT_TRUE(blockMatchesImage(framesA[i], imageA)) << "A frame " << i;
-    for (size_t i = 1; i + 2 < framesB.size(); ++i)
-        EXPECT_TRUE(blockMatchesImage(framesB[i], imageB)) << "B frame " << i;
-    EXPECT_EQ(a.timeline.take().back(), "ended: Completed");
-    EXPECT_EQ(b.timeline.take().back(), "ended: Completed");
-    EXPECT_EQ(a.engine.totalBlocks(), 257u);
-    EXPECT_EQ(b.engine.totalBlocks(), 160u);
+    const auto expectFlashed = [](EngineBench& station, const std::vector<Bytes>& frames, const Bytes& image,
+                                  uint32_t blocks) {
+        ASSERT_EQ(frames.size(), blocks + 3u);
+        for (size_t i = 1; i <= blocks; ++i)
+            EXPECT_TRUE(blockMatchesImage(frames[i], image)) << "frame " << i;
+        EXPECT_EQ(station.timeline.take().back(), "ended: Completed");
+        EXPECT_EQ(station.engine.totalBlocks(), blocks);
+    };
+    expectFlashed(a, framesA, imageA, 257);
+    expectFlashed(b, framesB, imageB, 160);
 }
 
 // The receive thread keeps acknowledging while the front end's thread times the run out (which
@@ -107,8 +69,8 @@ TEST_F(FlashEngineConcurrencyTest, TwoEnginesFlashSideBySideWithoutMixingAnythin
 TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
 {
     const Bytes image = patternImage(5 * 256 + 40, 7);
-    Station station;
-    station.engine.setFirmwarePath(imageFile(QStringLiteral("race.bin"), image));
+    EngineBench station;
+    station.engine.setFirmwarePath(images.write(image, QStringLiteral("race.bin")));
 
     std::atomic<bool> stop{false};
     std::atomic<int> badFrames{0};
@@ -124,9 +86,9 @@ TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
     };
     std::thread receiver([&] {
         while (!stop) {
-            station.send(AckBootReady);
+            station.chipSends(AckBootReady);
             for (int i = 0; i < 6; ++i)
-                station.send(AckBlock);
+                station.chipSends(AckBlock);
             station.timeline.take();
             check();
         }
