@@ -80,12 +80,20 @@ protected:
     std::vector<PortInfo> ports = vandrel::listAvailablePorts();
 };
 
-TEST_F(PortListOnThisMachine, HoldsOnlyUsableDeviceNodes)
+TEST_F(PortListOnThisMachine, HoldsOnlyUsableDeviceNodesInNaturalOrder)
 {
     const std::regex notAPort(R"(/dev/(tty[0-9]*|console|ptmx|pts/.*|tty[p-za-e][0-9a-f]))");
-    for (const PortInfo& port : ports) {
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const PortInfo& port = ports[i];
+        ASSERT_NE(std::memchr(port.portName, '\0', sizeof port.portName), nullptr);
+        ASSERT_NE(std::memchr(port.description, '\0', sizeof port.description), nullptr);
+        ASSERT_NE(std::memchr(port.hardwareId, '\0', sizeof port.hardwareId), nullptr);
         const std::string name = port.portName;
         SCOPED_TRACE(name);
+        EXPECT_NE(std::strncmp(port.hardwareId, "USB\\VID_", 8), 0) << "USB ids have nine characters";
+        if (i > 0) {
+            EXPECT_TRUE(vandrel::naturalLess(ports[i - 1].portName, port.portName)) << "order";
+        }
         EXPECT_FALSE(std::regex_match(name, notAPort));
         struct stat status
         {
@@ -127,23 +135,6 @@ TEST_F(PortListOnThisMachine, ListsNoPseudoTerminal)
     const std::vector<std::string> names = portNames(vandrel::listAvailablePorts());
     ::close(master);
     EXPECT_FALSE(contains(names, slave));
-}
-
-TEST_F(PortListOnThisMachine, IsInNaturalOrder)
-{
-    for (std::size_t i = 1; i < ports.size(); ++i)
-        EXPECT_TRUE(vandrel::naturalLess(ports[i - 1].portName, ports[i].portName))
-            << ports[i - 1].portName << " before " << ports[i].portName;
-}
-
-TEST_F(PortListOnThisMachine, RecordsAreTerminatedAndUsbIdsHaveNineCharacters)
-{
-    for (const PortInfo& port : ports) {
-        EXPECT_NE(std::memchr(port.portName, '\0', sizeof port.portName), nullptr);
-        EXPECT_NE(std::memchr(port.description, '\0', sizeof port.description), nullptr);
-        EXPECT_NE(std::memchr(port.hardwareId, '\0', sizeof port.hardwareId), nullptr);
-        EXPECT_NE(std::strncmp(port.hardwareId, "USB\\VID_", 8), 0) << port.hardwareId;
-    }
 }
 
 TEST_F(PortListOnThisMachine, CollectPortsAppendsAndKeepsWhatWasThere)

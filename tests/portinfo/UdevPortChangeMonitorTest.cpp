@@ -10,11 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,36 +81,20 @@ public:
     }
     int readFd() const { return pipeFds[0]; }
 
-    void sourceDestroyed()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
-    bool waitUntilReleased()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, deadline, [this] { return released; });
-    }
-    bool isReleased()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return released;
-    }
+    std::promise<void> sourceDestroyed;
+    const std::shared_future<void> released = sourceDestroyed.get_future().share();
 
 private:
     int pipeFds[2] = {-1, -1};
     std::mutex mutex;
-    std::condition_variable changed;
     std::deque<DeviceEvent> events;
-    bool released = false;
 };
 
 class ScriptedSource final : public DeviceEventSource
 {
 public:
     explicit ScriptedSource(std::shared_ptr<EventScript> script) : script(std::move(script)) {}
-    ~ScriptedSource() override { script->sourceDestroyed(); }
+    ~ScriptedSource() override { script->sourceDestroyed.set_value(); }
     int fileDescriptor() const override { return script->readFd(); }
     bool receiveEvent(DeviceEvent& event) override { return script->pop(event); }
 
@@ -130,6 +116,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         changes.emplace_back(portName, isAdded);
+        threads.push_back(std::this_thread::get_id());
         changed.notify_all();
     }
     bool waitFor(std::size_t count)
@@ -142,11 +129,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return changes;
     }
+    std::vector<std::thread::id> deliveringThreads()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return threads;
+    }
 
 private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Change> changes;
+    std::vector<std::thread::id> threads;
 };
 
 } // namespace
@@ -165,28 +158,17 @@ protected:
     Recorder recorder;
 };
 
-TEST_F(PortChangeMonitorThread, ReportsArrivalOnItsOwnThreadWithTheDeviceNode)
-{
-    std::thread::id deliveringThread;
-    auto monitor = start({}, [&](const char* portName, unsigned int isAdded) {
-        deliveringThread = std::this_thread::get_id();
-        recorder.record(portName, isAdded);
-    });
-    script->push(ttyEvent(Action::Add, "/dev/ttyUSB0"));
-    ASSERT_TRUE(recorder.waitFor(1));
-    EXPECT_EQ(recorder.all(), (std::vector<Recorder::Change>{{"/dev/ttyUSB0", 1}}));
-    EXPECT_NE(deliveringThread, std::this_thread::get_id());
-}
-
-TEST_F(PortChangeMonitorThread, ReportsRemovalOfPortsPresentAtStartAndOfArrivedPorts)
+TEST_F(PortChangeMonitorThread, ReportsArrivalAndRemovalWithTheDeviceNodeOnItsOwnThread)
 {
     auto monitor = start({"/dev/ttyS0"}, recorder.sink());
-    script->push(ttyEvent(Action::Remove, "/dev/ttyS0"));
+    script->push(ttyEvent(Action::Remove, "/dev/ttyS0")); // present at start
     script->push(ttyEvent(Action::Add, "/dev/ttyACM3"));
     script->push(ttyEvent(Action::Remove, "/dev/ttyACM3"));
     ASSERT_TRUE(recorder.waitFor(3));
     EXPECT_EQ(recorder.all(),
               (std::vector<Recorder::Change>{{"/dev/ttyS0", 0}, {"/dev/ttyACM3", 1}, {"/dev/ttyACM3", 0}}));
+    for (const std::thread::id thread : recorder.deliveringThreads())
+        EXPECT_NE(thread, std::this_thread::get_id());
 }
 
 TEST_F(PortChangeMonitorThread, IgnoresWhatIsNotASerialPortArrivingOrLeaving)
@@ -208,39 +190,27 @@ TEST_F(PortChangeMonitorThread, IgnoresWhatIsNotASerialPortArrivingOrLeaving)
 
 TEST_F(PortChangeMonitorThread, DestructionWaitsForARunningNotificationAndReleasesTheSink)
 {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false;
-    bool mayReturn = false;
-    bool returned = false;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::atomic<int> calls{0};
+    std::atomic<bool> returned{false};
     auto token = std::make_shared<int>(0); // held by every copy of the sink
-
-    auto monitor = start({}, [&, token](const char*, unsigned int) {
-        std::unique_lock<std::mutex> lock(mutex);
-        entered = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return mayReturn; });
+    auto monitor = start({}, [&, token, released = release.get_future().share()](const char*, unsigned int) {
+        if (calls++ == 0)
+            entered.set_value();
+        released.wait();
         returned = true;
     });
     script->push(ttyEvent(Action::Add, "/dev/ttyUSB0"));
     script->push(ttyEvent(Action::Add, "/dev/ttyUSB1"));
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, deadline, [&] { return entered; }));
-    }
+    ASSERT_EQ(entered.get_future().wait_for(deadline), std::future_status::ready);
 
     std::thread destroyer([&] { monitor.reset(); });
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        mayReturn = true;
-        changed.notify_all();
-    }
+    release.set_value();
     destroyer.join();
-
-    std::lock_guard<std::mutex> lock(mutex);
     EXPECT_TRUE(returned);
     // Neither the source nor any copy of the sink is left: nothing can be delivered any more.
-    EXPECT_TRUE(script->isReleased());
+    EXPECT_EQ(script->released.wait_for(0s), std::future_status::ready);
     EXPECT_EQ(token.use_count(), 1);
 }
 
@@ -259,7 +229,8 @@ TEST_F(PortChangeMonitorThread, SinkMayDestroyTheMonitorAndNothingFollows)
     script->push(ttyEvent(Action::Add, "/dev/ttyUSB0"));
     script->push(ttyEvent(Action::Add, "/dev/ttyUSB1"));
 
-    ASSERT_TRUE(script->waitUntilReleased()); // the thread has let go of everything
+    // The thread has let go of everything.
+    ASSERT_EQ(script->released.wait_for(deadline), std::future_status::ready);
     EXPECT_EQ(recorder.all(), (std::vector<Recorder::Change>{{"/dev/ttyUSB0", 1}}));
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(monitor, nullptr);
