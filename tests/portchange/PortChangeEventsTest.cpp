@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,12 +20,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
+class InjectingMonitor;
+// The factory is a plain function, so the monitors it makes are found here.
+std::mutex monitorsMutex;
+std::vector<InjectingMonitor*> liveMonitors;
+
 // A monitor whose thread delivers the events the test queues, as a platform monitor delivers
 // the ones it observes.
 class InjectingMonitor : public vandrel::PortChangeMonitor
 {
 public:
-    explicit InjectingMonitor(Sink sink) : sink(std::move(sink)), thread([this] { run(); }) {}
+    explicit InjectingMonitor(Sink sink) : sink(std::move(sink)), thread([this] { run(); })
+    {
+        std::lock_guard<std::mutex> lock(monitorsMutex);
+        liveMonitors.push_back(this);
+    }
     ~InjectingMonitor() override
     {
         {
@@ -31,6 +43,8 @@ public:
         }
         wake.notify_all();
         thread.join();
+        std::lock_guard<std::mutex> lock(monitorsMutex);
+        liveMonitors.erase(std::find(liveMonitors.begin(), liveMonitors.end(), this));
     }
 
     void inject(const std::string& name, unsigned int isAdded)
@@ -66,30 +80,9 @@ private:
     std::thread thread; // last: starts once the rest is built
 };
 
-// The factory is a plain function, so the monitors it makes are found here.
-std::mutex monitorsMutex;
-std::vector<InjectingMonitor*> liveMonitors;
-int monitorsCreated = 0;
-
-class TrackedMonitor : public InjectingMonitor
+std::unique_ptr<vandrel::PortChangeMonitor> makeInjectingMonitor(vandrel::PortChangeMonitor::Sink sink)
 {
-public:
-    explicit TrackedMonitor(Sink sink) : InjectingMonitor(std::move(sink))
-    {
-        std::lock_guard<std::mutex> lock(monitorsMutex);
-        liveMonitors.push_back(this);
-        ++monitorsCreated;
-    }
-    ~TrackedMonitor() override
-    {
-        std::lock_guard<std::mutex> lock(monitorsMutex);
-        liveMonitors.erase(std::find(liveMonitors.begin(), liveMonitors.end(), this));
-    }
-};
-
-std::unique_ptr<vandrel::PortChangeMonitor> makeTrackedMonitor(vandrel::PortChangeMonitor::Sink sink)
-{
-    return std::make_unique<TrackedMonitor>(std::move(sink));
+    return std::make_unique<InjectingMonitor>(std::move(sink));
 }
 
 size_t liveMonitorCount()
@@ -115,65 +108,56 @@ struct Event
 class RecordingListener : public vandrel::CSerialPortChangeListener
 {
 public:
+    // Runs on the delivering thread before the event is recorded.
+    std::function<void()> beforeRecording;
+
     void onPortChange(const char* portName, unsigned int isAdded) override
     {
-        std::unique_lock<std::mutex> lock(mutex);
+        if (beforeRecording)
+            beforeRecording();
+        std::lock_guard<std::mutex> lock(mutex);
         events.push_back({portName ? portName : "", isAdded, std::this_thread::get_id()});
         changed.notify_all();
-        if (blockInside) {
-            inside = true;
-            changed.notify_all();
-            changed.wait(lock, [this] { return !blockInside; });
-        }
     }
 
-    bool waitForEvents(size_t count, std::chrono::milliseconds timeout = 5s)
+    bool waitForEvents(size_t count)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return events.size() >= count; });
+        return changed.wait_for(lock, 5s, [&] { return events.size() >= count; });
     }
-    bool waitUntilInside()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 5s, [&] { return inside; });
-    }
-    void release()
+    std::vector<Event> recorded()
     {
         std::lock_guard<std::mutex> lock(mutex);
-        blockInside = false;
-        changed.notify_all();
-    }
-    size_t count()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events.size();
+        return events;
     }
 
+private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Event> events;
-    bool blockInside = false;
-    bool inside = false;
 };
 
 class PortChangeEvents : public ::testing::Test
 {
 protected:
-    void SetUp() override { vandrel::setPortChangeMonitorFactory(makeTrackedMonitor); }
+    void SetUp() override { vandrel::setPortChangeMonitorFactory(makeInjectingMonitor); }
     void TearDown() override
     {
+        port.disconnectPortChangeEvent();
         vandrel::setPortChangeMonitorFactory(nullptr);
-        EXPECT_EQ(liveMonitorCount(), 0u) << "a monitor outlived its port";
+        EXPECT_EQ(liveMonitorCount(), 0u) << "a monitor outlived its connection";
     }
+
+    RecordingListener listener;
+    RecordingListener other; // a second listener
+    CSerialPort port;        // last: disconnected before the listeners go
 };
 
 TEST_F(PortChangeEvents, ResultCodes)
 {
-    CSerialPort port;
     EXPECT_EQ(port.connectPortChangeEvent(nullptr), ErrorInvalidParam);
     EXPECT_EQ(liveMonitorCount(), 0u) << "a null listener starts nothing";
     EXPECT_EQ(port.disconnectPortChangeEvent(), ErrorInvalidParam) << "disconnect without connect";
-    RecordingListener listener;
     EXPECT_EQ(port.connectPortChangeEvent(&listener), ErrorSuccess);
     EXPECT_EQ(port.disconnectPortChangeEvent(), ErrorSuccess);
     EXPECT_EQ(port.disconnectPortChangeEvent(), ErrorInvalidParam);
@@ -181,129 +165,80 @@ TEST_F(PortChangeEvents, ResultCodes)
 
 TEST_F(PortChangeEvents, ArrivalAndRemovalReachTheListenerOnTheMonitorThread)
 {
-    CSerialPort port;
-    RecordingListener listener;
     ASSERT_EQ(port.connectPortChangeEvent(&listener), 0);
     injectIntoNewest("/dev/ttyUSB0", 1);
     injectIntoNewest("/dev/ttyUSB0", 0);
     ASSERT_TRUE(listener.waitForEvents(2));
-    EXPECT_EQ(listener.events[0].name, "/dev/ttyUSB0");
-    EXPECT_EQ(listener.events[0].isAdded, 1u);
-    EXPECT_EQ(listener.events[1].isAdded, 0u);
-    EXPECT_NE(listener.events[0].thread, std::this_thread::get_id());
-    port.disconnectPortChangeEvent();
+    const std::vector<Event> events = listener.recorded();
+    EXPECT_EQ(events[0].name, "/dev/ttyUSB0");
+    EXPECT_EQ(events[0].isAdded, 1u);
+    EXPECT_EQ(events[1].isAdded, 0u);
+    EXPECT_NE(events[0].thread, std::this_thread::get_id());
 }
 
 TEST_F(PortChangeEvents, ASecondConnectReplacesTheListenerWithoutANewMonitor)
 {
-    CSerialPort port;
-    RecordingListener first, second;
-    port.connectPortChangeEvent(&first);
-    port.connectPortChangeEvent(&second);
+    port.connectPortChangeEvent(&listener);
+    port.connectPortChangeEvent(&other);
     EXPECT_EQ(liveMonitorCount(), 1u);
     injectIntoNewest("/dev/ttyACM0", 1);
-    ASSERT_TRUE(second.waitForEvents(1));
-    EXPECT_EQ(first.count(), 0u);
-    port.disconnectPortChangeEvent();
+    ASSERT_TRUE(other.waitForEvents(1));
+    EXPECT_TRUE(listener.recorded().empty());
 }
 
-TEST_F(PortChangeEvents, DisconnectEndsTheMonitorAndALaterConnectWorksAgain)
+TEST_F(PortChangeEvents, DisconnectEndsTheMonitorAmidEventsAndALaterConnectWorksAgain)
 {
-    CSerialPort port;
-    RecordingListener listener;
     port.connectPortChangeEvent(&listener);
-    port.disconnectPortChangeEvent();
-    EXPECT_EQ(liveMonitorCount(), 0u) << "disconnect joins the monitor thread";
+    for (int i = 0; i < 50; ++i)
+        injectIntoNewest("/dev/ttyUSB" + std::to_string(i), 1);
+    EXPECT_EQ(port.disconnectPortChangeEvent(), 0);
+    EXPECT_EQ(liveMonitorCount(), 0u) << "disconnect joins the monitor thread: nothing can follow";
 
-    const int before = monitorsCreated;
-    ASSERT_EQ(port.connectPortChangeEvent(&listener), 0);
-    EXPECT_EQ(monitorsCreated, before + 1);
+    ASSERT_EQ(port.connectPortChangeEvent(&other), 0);
     injectIntoNewest("/dev/ttyS4", 1);
-    EXPECT_TRUE(listener.waitForEvents(1));
-    port.disconnectPortChangeEvent();
+    EXPECT_TRUE(other.waitForEvents(1));
 }
 
 TEST_F(PortChangeEvents, DisconnectWaitsForANotificationInProgress)
 {
-    CSerialPort port;
-    RecordingListener listener;
-    listener.blockInside = true;
+    std::promise<void> entered;
+    std::promise<void> release;
+    listener.beforeRecording = [&, released = release.get_future().share()] {
+        entered.set_value();
+        released.wait();
+    };
     port.connectPortChangeEvent(&listener);
     injectIntoNewest("/dev/ttyUSB1", 1);
-    ASSERT_TRUE(listener.waitUntilInside());
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
 
-    std::atomic<bool> returned{false};
-    std::thread disconnecting([&] {
-        port.disconnectPortChangeEvent();
-        returned = true;
-    });
+    auto disconnected = std::async(std::launch::async, [this] { return port.disconnectPortChangeEvent(); });
     // While the listener runs, disconnect must not return; once released it must.
-    std::unique_lock<std::mutex> lock(listener.mutex);
-    EXPECT_FALSE(listener.changed.wait_for(lock, 200ms, [&] { return returned.load(); }));
-    lock.unlock();
-    listener.release();
-    disconnecting.join();
-    EXPECT_TRUE(returned);
+    EXPECT_EQ(disconnected.wait_for(200ms), std::future_status::timeout);
+    release.set_value();
+    EXPECT_EQ(disconnected.get(), 0);
     EXPECT_EQ(liveMonitorCount(), 0u);
 }
 
-TEST_F(PortChangeEvents, NothingIsDeliveredAfterDisconnect)
+TEST_F(PortChangeEvents, DisconnectFromInsideTheListenerDoesNotDeadlockAndALaterConnectWorks)
 {
-    CSerialPort port;
-    RecordingListener listener;
-    port.connectPortChangeEvent(&listener);
-    for (int i = 0; i < 50; ++i)
-        injectIntoNewest("/dev/ttyUSB" + std::to_string(i), 1);
-    port.disconnectPortChangeEvent();
-    const size_t seen = listener.count();
-    // The monitor is gone, so nothing can arrive later: the count is final.
-    EXPECT_LE(seen, 50u);
-    EXPECT_EQ(liveMonitorCount(), 0u);
-}
-
-class DisconnectingListener : public vandrel::CSerialPortChangeListener
-{
-public:
-    explicit DisconnectingListener(CSerialPort& port) : port(port) {}
-    void onPortChange(const char*, unsigned int) override
-    {
-        result = port.disconnectPortChangeEvent();
-        std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-        changed.notify_all();
-    }
-    CSerialPort& port;
     int result = -100;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
-};
-
-TEST_F(PortChangeEvents, DisconnectFromInsideTheListenerDoesNotDeadlock)
-{
-    CSerialPort port;
-    DisconnectingListener listener(port);
+    listener.beforeRecording = [&] { result = port.disconnectPortChangeEvent(); };
     port.connectPortChangeEvent(&listener);
     injectIntoNewest("/dev/ttyUSB2", 1);
-    {
-        std::unique_lock<std::mutex> lock(listener.mutex);
-        ASSERT_TRUE(listener.changed.wait_for(lock, 5s, [&] { return listener.done; }));
-    }
-    EXPECT_EQ(listener.result, 0);
+    ASSERT_TRUE(listener.waitForEvents(1));
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(port.disconnectPortChangeEvent(), ErrorInvalidParam);
-    RecordingListener again;
-    EXPECT_EQ(port.connectPortChangeEvent(&again), 0) << "a later connect works";
+
+    EXPECT_EQ(port.connectPortChangeEvent(&other), 0);
     injectIntoNewest("/dev/ttyUSB3", 0);
-    EXPECT_TRUE(again.waitForEvents(1));
-    port.disconnectPortChangeEvent();
+    EXPECT_TRUE(other.waitForEvents(1));
 }
 
 TEST_F(PortChangeEvents, DestroyingAConnectedPortEndsItsMonitor)
 {
-    RecordingListener listener;
     {
-        CSerialPort port;
-        port.connectPortChangeEvent(&listener);
+        CSerialPort connected;
+        connected.connectPortChangeEvent(&listener);
         injectIntoNewest("/dev/ttyUSB5", 1);
         ASSERT_TRUE(listener.waitForEvents(1));
     }
