@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 namespace rq75x {
 namespace {
@@ -20,30 +19,14 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         directory = pattern;
     }
-
-    void TearDown() override
-    {
-        for (const auto& name : entries())
-            ::unlink((directory + "/" + name).c_str());
-        ::rmdir(directory.c_str());
-    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
 
     std::vector<std::string> entries() const
     {
         std::vector<std::string> names;
-        if (DIR* dir = ::opendir(directory.c_str())) {
-            while (dirent* entry = ::readdir(dir))
-                if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                    names.push_back(entry->d_name);
-            ::closedir(dir);
-        }
+        for (const auto& entry : std::filesystem::directory_iterator(directory))
+            names.push_back(entry.path().filename());
         return names;
-    }
-
-    static std::vector<uint8_t> contents(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
     }
 
     std::string directory;
@@ -55,7 +38,9 @@ TEST_F(AtomicFileTest, WritesAndReplacesWithoutLeavingTemporaries)
     std::string error;
     ASSERT_TRUE(writeFileAtomically(path, {1, 2, 3}, error)) << error;
     ASSERT_TRUE(writeFileAtomically(path, {9, 8}, error)) << error;
-    EXPECT_EQ(contents(path), (std::vector<uint8_t>{9, 8}));
+    std::ifstream written(path, std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(written), {}),
+              (std::vector<uint8_t>{9, 8}));
     EXPECT_EQ(entries(), std::vector<std::string>{"image.bin"});
 }
 

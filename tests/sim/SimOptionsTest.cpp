@@ -30,7 +30,7 @@ TEST_F(SimOptionsTest, DefaultsPlayAWellBehavedChip)
     EXPECT_TRUE(result.options->savePath.empty());
 }
 
-TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellings)
+TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellingsAndSilentMeansFromTheFirstFrame)
 {
     const SimOptionsResult result =
         parse({"--info", "Chip\\x41\\r\\n", "--link=/tmp/chip", "--save", "/tmp/image.bin", "-v",
@@ -48,13 +48,10 @@ TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellings)
     EXPECT_TRUE(options.faults.splitAcknowledgements);
     EXPECT_TRUE(options.faults.extraBytes);
     EXPECT_EQ(options.faults.delay.count(), 250);
-}
 
-TEST_F(SimOptionsTest, SilentMeansSilentFromTheFirstFrame)
-{
-    const SimOptionsResult result = parse({"--silent"});
-    ASSERT_TRUE(result.options);
-    EXPECT_EQ(result.options->faults.silentAfter, 0u);
+    const SimOptionsResult silent = parse({"--silent"});
+    ASSERT_TRUE(silent.options);
+    EXPECT_EQ(silent.options->faults.silentAfter, 0u) << "silent from the first frame";
 }
 
 TEST_F(SimOptionsTest, BadUsageIsRefusedWithAReason)
