@@ -18,18 +18,6 @@ protected:
     }
 };
 
-TEST_F(SimOptionsTest, DefaultsPlayAWellBehavedChip)
-{
-    const SimOptionsResult result = parse({});
-    ASSERT_TRUE(result.options);
-    EXPECT_EQ(result.options->firmwareInfo, "RQ75x firmware V2.4.1 build 2026-11-02\r\n");
-    EXPECT_FALSE(result.options->faults.silentAfter);
-    EXPECT_FALSE(result.options->faults.garbageAfter);
-    EXPECT_FALSE(result.options->faults.hangupAfter);
-    EXPECT_EQ(result.options->faults.delay.count(), 0);
-    EXPECT_TRUE(result.options->savePath.empty());
-}
-
 TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellingsAndSilentMeansFromTheFirstFrame)
 {
     const SimOptionsResult result =
