@@ -1,6 +1,7 @@
 #include "flasher/FlashEngine.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <climits>
@@ -62,8 +63,9 @@ int FlashEngine::loadFirmwareFile(const char* path)
         logLine(messageBuffer.format("Unable to open file %s", path));
         return 1;
     }
-    // A directory or a pipe opens but has no length to seek to.
-    const long length = std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1L;
+    // A directory may open and seek to a meaningless end; a pipe has no length to seek to.
+    const bool directory = QFileInfo(QString::fromLocal8Bit(path)).isDir();
+    const long length = !directory && std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1L;
     if (length < 0) {
         logLine(messageBuffer.format("Unable to read file %s", path));
         return 1;
@@ -128,6 +130,8 @@ void FlashEngine::startFlash()
         const QByteArray path = state.firmwarePath.toLocal8Bit();
         logAndShow(messageBuffer.format("Reading..."));
         if (loadFirmwareFile(path.constData()) != 0) {
+            // An image an earlier run left loaded must not be sent on a stray boot-ready reply.
+            releaseImage();
             logAndShow(messageBuffer.format("Firmware file read error"));
             events.setActionButtonsEnabled(true);
             events.runEnded(RunOutcome::ImageUnreadable);
@@ -164,11 +168,7 @@ void FlashEngine::onTimerFired()
     logAndShow(messageBuffer.format("Call to chip timed out. Check your port or chip setup"));
     state.factoryResetRequested = false;
     events.setActionButtonsEnabled(true);
-    {
-        // The next Flash reads the file again.
-        const std::lock_guard<std::mutex> lock(imageMutex);
-        state.firmwareImage.reset();
-    }
+    releaseImage(); // the next Flash reads the file again
     running = false;
     events.runEnded(RunOutcome::TimedOut);
 }
@@ -391,6 +391,12 @@ FlashEngine::Preparation FlashEngine::prepareBlock(uint32_t block, PreparedFrame
     frame.bytes = state.lastBlockFrame.get();
     frame.last = true;
     return Preparation::Ready;
+}
+
+void FlashEngine::releaseImage()
+{
+    const std::lock_guard<std::mutex> lock(imageMutex);
+    state.firmwareImage.reset();
 }
 
 bool FlashEngine::imageLoaded()

@@ -131,6 +131,7 @@ private:
     void keepRunDeadline();
     void endRun(RunOutcome outcome);
     bool imageLoaded();
+    void releaseImage();
     Preparation prepareBlock(uint32_t block, PreparedFrame& frame);
     void refuseImage(const char* path, unsigned long size);
     void ignoreReply(const QString& why);

@@ -159,8 +159,10 @@ TEST_F(FlashEngineTest, ImageOfExactly65535BlocksIsAccepted)
 
 TEST_F(FlashEngineTest, DirectoryIsRefused)
 {
-    EXPECT_EQ(engine.loadFirmwareFile(images.path(QStringLiteral(".")).toLocal8Bit().constData()), 1);
+    const QString directory = images.path(QStringLiteral("."));
+    EXPECT_EQ(engine.loadFirmwareFile(directory.toLocal8Bit().constData()), 1);
     EXPECT_EQ(engine.totalBlocks(), 0u);
+    EXPECT_EQ(timeline.take().back(), "log: Unable to read file " + directory.toStdString());
 }
 
 TEST_F(FlashEngineTest, ShortReadLeavesNeitherThePartialNorThePreviousImage)
@@ -177,6 +179,18 @@ TEST_F(FlashEngineTest, ShortReadLeavesNeitherThePartialNorThePreviousImage)
     EXPECT_EQ(timeline.take().back(), "log: Read only " + held + " of 4096 Bytes from " + shortFile);
     chipSends(AckBootReady);
     EXPECT_TRUE(port.takeWritten().empty());
+}
+
+TEST_F(FlashEngineTest, FailedFlashLeavesNoEarlierImageToSend)
+{
+    flashWholeImage(patternImage(300));
+    engine.setFirmwarePath(images.path(QStringLiteral("gone.bin")));
+    engine.startFlash();
+    timeline.take();
+    chipSends(AckBootReady); // a stray reply must not send the image of the earlier run
+    EXPECT_TRUE(port.takeWritten().empty());
+    EXPECT_EQ(timeline.take().back(),
+              "show: No firmware image loaded: boot-ready reply ignored, nothing sent");
 }
 
 // ---------------------------------------------------------------------------------------------
