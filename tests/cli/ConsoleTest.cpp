@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,16 +16,10 @@ class ConsoleOnTerminal : public ::testing::Test
 protected:
     void SetUp() override
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        const int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);
-        ASSERT_GE(slave, 0);
+        int slave = -1;
         termios raw{};
-        ASSERT_EQ(tcgetattr(slave, &raw), 0);
         cfmakeraw(&raw); // the bytes exactly as written, no "\r\n" for "\n"
-        ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+        ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
         terminal = fdopen(slave, "w");
         ASSERT_NE(terminal, nullptr);
         notTerminal = std::tmpfile();

@@ -41,9 +41,7 @@ struct Chips
 QMap<QString, QString> resultsByPort(const FlasherRun& run)
 {
     QMap<QString, QString> results;
-    for (const QByteArray& line : run.outLines()) {
-        const QJsonObject event = QJsonDocument::fromJson(line).object();
-        EXPECT_FALSE(event.isEmpty()) << line.toStdString();
+    for (const QJsonObject& event : run.jsonEvents()) {
         if (event["event"] == "end")
             results[event["port"].toString()] = event["result"].toString();
     }

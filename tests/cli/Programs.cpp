@@ -2,7 +2,10 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QTimer>
+
+#include <gtest/gtest.h>
 
 FlasherRun::FlasherRun(const QStringList& arguments)
 {
@@ -33,6 +36,19 @@ QList<QByteArray> FlasherRun::outLines() const
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+QList<QJsonObject> FlasherRun::jsonEvents() const
+{
+    QList<QJsonObject> events;
+    for (const QByteArray& line : outLines()) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        EXPECT_TRUE(document.isObject()) << line.toStdString();
+        events.append(document.object());
+    }
+    return events;
 }
 
 bool FlasherRun::waitForErr(const QByteArray& text, int deadlineMs)

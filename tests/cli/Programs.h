@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 
@@ -27,6 +28,8 @@ public:
     QByteArray out() const { return output; }
     QByteArray err() const { return errors; }
     QList<QByteArray> outLines() const;
+    // Standard output of a --json run, one object a line; a line that is not one fails the test.
+    QList<QJsonObject> jsonEvents() const;
     // Waits until standard error holds `text`.
     bool waitForErr(const QByteArray& text, int deadlineMs);
 
