@@ -16,7 +16,6 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextCursor>
@@ -51,12 +50,6 @@ QStringList itemNames(QLayout* layout)
     return names;
 }
 
-QTimer* guardTimer(MainWindow& window)
-{
-    const auto timers = window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
-    return timers.size() == 1 ? timers.front() : nullptr;
-}
-
 vandrel::PortInfo portNamed(const char* name)
 {
     vandrel::PortInfo info{};
@@ -76,17 +69,13 @@ private slots:
     void layoutsHoldTheirItemsInOrder();
     void textsAndDefaults();
     void onlyFlashIsDisabledAtStart();
-    void windowSizeAndPolicy();
-    void fixedSizesOfClearAndProgress();
-    void altAOpensAbout();
-    void aboutQtHasNoShortcut();
+    void sizesAndPolicy();
+    void helpMenuOpensTheAboutBoxes();
 
     // --- the window's own slots ---
     void clearRestoresCaptions();
-    void clearOnEmptyWindowIsHarmless();
     void progressArithmetic();
-    void receiveLinesLandAtTheEndWithoutMovingProgress();
-    void linesFromAnotherThreadKeepTheirOrder();
+    void receiveLinesKeepTheirOrderAndLandAtTheEnd();
     void startStopDrivesTheGuardTimer();
 
     // --- buttons without a port ---
@@ -102,62 +91,30 @@ private slots:
 void MainWindowFormTest::everyObjectHasItsClass()
 {
     MainWindow window;
-    const std::pair<const char*, const char*> objects[] = {
-        {"actionAbout", "QAction"},
-        {"actionAbout_Qt", "QAction"},
-        {"centralWidget", "QWidget"},
-        {"gridLayout", "QGridLayout"},
-        {"verticalLayout_8", "QVBoxLayout"},
-        {"horizontalLayout_11", "QHBoxLayout"},
-        {"groupBox_3", "QGroupBox"},
-        {"verticalLayout_6", "QVBoxLayout"},
-        {"plainTextEditSend", "QPlainTextEdit"},
-        {"groupBox_4", "QGroupBox"},
-        {"verticalLayout_7", "QVBoxLayout"},
-        {"plainTextEditReceive", "QPlainTextEdit"},
-        {"pushButtonClear", "QPushButton"},
-        {"progressBar", "QProgressBar"},
-        {"verticalLayout_5", "QVBoxLayout"},
-        {"groupBox_2", "QGroupBox"},
-        {"verticalLayout_4", "QVBoxLayout"},
-        {"groupBox", "QGroupBox"},
-        {"verticalLayout_2", "QVBoxLayout"},
-        {"verticalLayout", "QVBoxLayout"},
-        {"horizontalLayout", "QHBoxLayout"},
-        {"labelPortName", "QLabel"},
-        {"comboBoxPortName", "QComboBox"},
-        {"horizontalLayout_2", "QHBoxLayout"},
-        {"labelBaudrate", "QLabel"},
-        {"comboBoxBaudrate", "QComboBox"},
-        {"horizontalLayout_3", "QHBoxLayout"},
-        {"labelParity", "QLabel"},
-        {"comboBoxParity", "QComboBox"},
-        {"horizontalLayout_4", "QHBoxLayout"},
-        {"labelDataBit", "QLabel"},
-        {"comboBoxDataBit", "QComboBox"},
-        {"horizontalLayout_5", "QHBoxLayout"},
-        {"labelStopBit", "QLabel"},
-        {"comboBoxStopBit", "QComboBox"},
-        {"pushButtonOpen", "QPushButton"},
-        {"label_FileSize", "QLabel"},
-        {"label_TotalBlocks", "QLabel"},
-        {"label_CurrenBlock", "QLabel"},
-        {"label_Action", "QLabel"},
-        {"label", "QLabel"},
-        {"pushButtonLoadFirmware", "QPushButton"},
-        {"labelFirmware_1", "QLabel"},
-        {"pushButtonSend", "QPushButton"},
-        {"pushButtonReset", "QPushButton"},
-        {"verticalLayout_3", "QVBoxLayout"},
-        {"menuBar", "QMenuBar"},
-        {"menuHelp", "QMenu"},
-        {"mainToolBar", "QToolBar"},
-        {"statusBar", "QStatusBar"},
+    // Objects that show a text have their class checked with it in textsAndDefaults.
+    const std::pair<const char*, QStringList> objectsByClass[] = {
+        {"QWidget", {"centralWidget"}},
+        {"QGridLayout", {"gridLayout"}},
+        {"QVBoxLayout",
+         {"verticalLayout_8", "verticalLayout_6", "verticalLayout_7", "verticalLayout_5", "verticalLayout_4",
+          "verticalLayout_2", "verticalLayout", "verticalLayout_3"}},
+        {"QHBoxLayout",
+         {"horizontalLayout_11", "horizontalLayout", "horizontalLayout_2", "horizontalLayout_3",
+          "horizontalLayout_4", "horizontalLayout_5"}},
+        {"QPlainTextEdit", {"plainTextEditSend", "plainTextEditReceive"}},
+        {"QProgressBar", {"progressBar"}},
+        {"QComboBox",
+         {"comboBoxPortName", "comboBoxBaudrate", "comboBoxParity", "comboBoxDataBit", "comboBoxStopBit"}},
+        {"QMenuBar", {"menuBar"}},
+        {"QToolBar", {"mainToolBar"}},
+        {"QStatusBar", {"statusBar"}},
     };
-    for (const auto& [name, className] : objects) {
-        QObject* object = window.findChild<QObject*>(QString::fromLatin1(name));
-        QVERIFY2(object, name);
-        QCOMPARE(QString::fromLatin1(object->metaObject()->className()), QString::fromLatin1(className));
+    for (const auto& [className, names] : objectsByClass) {
+        for (const QString& name : names) {
+            QObject* object = window.findChild<QObject*>(name);
+            QVERIFY2(object, qPrintable(name));
+            QCOMPARE(QString::fromLatin1(object->metaObject()->className()), QString::fromLatin1(className));
+        }
     }
     QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(window.qt_metacast("MainWindow"), static_cast<void*>(&window));
@@ -218,36 +175,46 @@ void MainWindowFormTest::textsAndDefaults()
 {
     MainWindow window;
     QCOMPARE(window.windowTitle(), QStringLiteral("Morvane Flasher 1.1 for RQ75x"));
-    const std::pair<const char*, const char*> labels[] = {
-        {"labelPortName", "Port:"},
-        {"labelBaudrate", "Baudrate:"},
-        {"labelParity", "Parity:"},
-        {"labelDataBit", "DataBit:"},
-        {"labelStopBit", "StopBit:"},
-        {"label_FileSize", "File size:"},
-        {"label_TotalBlocks", "Total memory blocks:"},
-        {"label_CurrenBlock", "Current memory block:"},
-        {"label_Action", "Action:"},
-        {"label", "Load firmware bin file"},
-        {"labelFirmware_1", "No file loaded"},
+    // Labels, buttons and actions show a text, group boxes and menus a title.
+    const struct
+    {
+        const char* name;
+        const char* className;
+        const char* text;
+    } texts[] = {
+        {"labelPortName", "QLabel", "Port:"},
+        {"labelBaudrate", "QLabel", "Baudrate:"},
+        {"labelParity", "QLabel", "Parity:"},
+        {"labelDataBit", "QLabel", "DataBit:"},
+        {"labelStopBit", "QLabel", "StopBit:"},
+        {"label_FileSize", "QLabel", "File size:"},
+        {"label_TotalBlocks", "QLabel", "Total memory blocks:"},
+        {"label_CurrenBlock", "QLabel", "Current memory block:"},
+        {"label_Action", "QLabel", "Action:"},
+        {"label", "QLabel", "Load firmware bin file"},
+        {"labelFirmware_1", "QLabel", "No file loaded"},
+        {"pushButtonOpen", "QPushButton", "Open Port"},
+        {"pushButtonClear", "QPushButton", "Clear"},
+        {"pushButtonLoadFirmware", "QPushButton", "Load File"},
+        {"pushButtonSend", "QPushButton", "Flash"},
+        {"pushButtonReset", "QPushButton", "Factory Reset"},
+        {"groupBox_3", "QGroupBox", "Send"},
+        {"groupBox_4", "QGroupBox", "Receive"},
+        {"groupBox", "QGroupBox", "SerialPort Setting"},
+        {"groupBox_2", "QGroupBox", ""},
+        {"menuHelp", "QMenu", "Help"},
+        {"actionAbout", "QAction", "About"},
+        {"actionAbout_Qt", "QAction", "About Qt"},
     };
-    for (const auto& [name, text] : labels)
-        QCOMPARE(child<QLabel>(window, name)->text(), QString::fromLatin1(text));
-    const std::pair<const char*, const char*> buttons[] = {
-        {"pushButtonOpen", "Open Port"},         {"pushButtonClear", "Clear"},
-        {"pushButtonLoadFirmware", "Load File"}, {"pushButtonSend", "Flash"},
-        {"pushButtonReset", "Factory Reset"},
-    };
-    for (const auto& [name, text] : buttons)
-        QCOMPARE(child<QPushButton>(window, name)->text(), QString::fromLatin1(text));
-    QCOMPARE(child<QGroupBox>(window, "groupBox_3")->title(), QStringLiteral("Send"));
-    QCOMPARE(child<QGroupBox>(window, "groupBox_4")->title(), QStringLiteral("Receive"));
-    QCOMPARE(child<QGroupBox>(window, "groupBox")->title(), QStringLiteral("SerialPort Setting"));
+    for (const auto& [name, className, text] : texts) {
+        QObject* object = window.findChild<QObject*>(QString::fromLatin1(name));
+        QVERIFY2(object, name);
+        QCOMPARE(QString::fromLatin1(object->metaObject()->className()), QString::fromLatin1(className));
+        const QVariant shown =
+            object->property("text").isValid() ? object->property("text") : object->property("title");
+        QCOMPARE(shown.toString(), QString::fromLatin1(text));
+    }
     QCOMPARE(child<QGroupBox>(window, "groupBox")->alignment(), Qt::Alignment(0x21));
-    QVERIFY(child<QGroupBox>(window, "groupBox_2")->title().isEmpty());
-    QCOMPARE(child<QMenu>(window, "menuHelp")->title(), QStringLiteral("Help"));
-    QCOMPARE(child<QAction>(window, "actionAbout")->text(), QStringLiteral("About"));
-    QCOMPARE(child<QAction>(window, "actionAbout_Qt")->text(), QStringLiteral("About Qt"));
 
     auto* baudrate = child<QComboBox>(window, "comboBoxBaudrate");
     QCOMPARE(itemTexts(baudrate), QStringList({"300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
@@ -300,7 +267,7 @@ void MainWindowFormTest::onlyFlashIsDisabledAtStart()
         QVERIFY(comboBox->isEnabled());
 }
 
-void MainWindowFormTest::windowSizeAndPolicy()
+void MainWindowFormTest::sizesAndPolicy()
 {
     MainWindow window;
     QCOMPARE(window.size(), QSize(750, 690));
@@ -311,14 +278,10 @@ void MainWindowFormTest::windowSizeAndPolicy()
     window.show();
     window.resize(300, 200);
     QCOMPARE(window.size(), QSize(750, 690));
-}
 
-void MainWindowFormTest::fixedSizesOfClearAndProgress()
-{
-    MainWindow window;
-    window.show();
+    // Clear and the progress bar keep their sizes in a larger window; the bar fills its row.
     window.resize(1100, 900);
-    auto* clear = child<QPushButton>(window, "pushButtonClear");
+    auto* clear = button(window, "pushButtonClear");
     auto* progress = child<QProgressBar>(window, "progressBar");
     auto* group = child<QGroupBox>(window, "groupBox_4");
     QTRY_COMPARE(clear->size(), QSize(50, 30));
@@ -327,7 +290,7 @@ void MainWindowFormTest::fixedSizesOfClearAndProgress()
     QCOMPARE(progress->width(), group->contentsRect().width() - margins.left() - margins.right());
 }
 
-void MainWindowFormTest::altAOpensAbout()
+void MainWindowFormTest::helpMenuOpensTheAboutBoxes()
 {
     MainWindow window;
     QCOMPARE(child<QAction>(window, "actionAbout")->shortcut(), QKeySequence(QStringLiteral("Alt+A")));
@@ -339,14 +302,10 @@ void MainWindowFormTest::altAOpensAbout()
     QCOMPARE(box->title, QStringLiteral("Morvane Flasher"));
     QVERIFY(box->text.startsWith(
         QStringLiteral("The <b>Flash utility for RQ75x printer controller chips. V1.1</b> Copyright (C) ")));
-}
 
-void MainWindowFormTest::aboutQtHasNoShortcut()
-{
-    MainWindow window;
     auto* aboutQt = child<QAction>(window, "actionAbout_Qt");
     QVERIFY(aboutQt->shortcut().isEmpty());
-    auto box = closeNextBox();
+    box = closeNextBox();
     aboutQt->trigger();
     QTRY_VERIFY(box->seen);
     QCOMPARE(box->title, QStringLiteral("About Qt"));
@@ -362,7 +321,8 @@ void MainWindowFormTest::clearRestoresCaptions()
         child<QLabel>(window, name)->setText(QStringLiteral("changed"));
     child<QLabel>(window, "labelFirmware_1")->setText(QStringLiteral("/tmp/image.bin"));
 
-    child<QPushButton>(window, "pushButtonClear")->click();
+    button(window, "pushButtonClear")->click();
+    button(window, "pushButtonClear")->click(); // a second time on a clear window is harmless
 
     QVERIFY(sendLog(window).isEmpty());
     QVERIFY(receiveLog(window).isEmpty());
@@ -371,18 +331,9 @@ void MainWindowFormTest::clearRestoresCaptions()
     QCOMPARE(child<QLabel>(window, "label_TotalBlocks")->text(), QStringLiteral("Total memory blocks:"));
     QCOMPARE(child<QLabel>(window, "label_CurrenBlock")->text(), QStringLiteral("Current memory block:"));
     QCOMPARE(child<QLabel>(window, "label_Action")->text(), QStringLiteral("Action:"));
-    // Clear leaves the picked file alone.
+    // Clear leaves the picked file and the Flash button alone.
     QCOMPARE(child<QLabel>(window, "labelFirmware_1")->text(), QStringLiteral("/tmp/image.bin"));
-}
-
-void MainWindowFormTest::clearOnEmptyWindowIsHarmless()
-{
-    MainWindow window;
-    child<QPushButton>(window, "pushButtonClear")->click();
-    child<QPushButton>(window, "pushButtonClear")->click();
-    QVERIFY(sendLog(window).isEmpty());
-    QCOMPARE(child<QLabel>(window, "label_Action")->text(), QStringLiteral("Action:"));
-    QVERIFY(!child<QPushButton>(window, "pushButtonSend")->isEnabled());
+    QVERIFY(!button(window, "pushButtonSend")->isEnabled());
 }
 
 void MainWindowFormTest::progressArithmetic()
@@ -401,30 +352,12 @@ void MainWindowFormTest::progressArithmetic()
     QCOMPARE(bar.value(), 66);
 }
 
-void MainWindowFormTest::receiveLinesLandAtTheEndWithoutMovingProgress()
+void MainWindowFormTest::receiveLinesKeepTheirOrderAndLandAtTheEnd()
 {
     MainWindow window;
     auto* receive = child<QPlainTextEdit>(window, "plainTextEditReceive");
     auto* progress = child<QProgressBar>(window, "progressBar");
     progress->setValue(7);
-    emit window.emitUpdateReceive(QStringLiteral("first"));
-    emit window.emitUpdateReceive(QStringLiteral("second"));
-    QTRY_COMPARE(receive->toPlainText(), QStringLiteral("first\nsecond"));
-
-    // The user put the cursor at the start and selected a word: the next line still goes last.
-    QTextCursor cursor = receive->textCursor();
-    cursor.movePosition(QTextCursor::Start);
-    cursor.movePosition(QTextCursor::EndOfWord, QTextCursor::KeepAnchor);
-    receive->setTextCursor(cursor);
-    emit window.emitUpdateReceive(QStringLiteral("third"));
-    QTRY_COMPARE(receive->toPlainText(), QStringLiteral("first\nsecond\nthird"));
-    // No image loaded: the progress bar keeps its value.
-    QCOMPARE(progress->value(), 7);
-}
-
-void MainWindowFormTest::linesFromAnotherThreadKeepTheirOrder()
-{
-    MainWindow window;
     constexpr int Lines = 200;
     std::thread sender([&window] {
         for (int i = 0; i < Lines; ++i)
@@ -434,7 +367,17 @@ void MainWindowFormTest::linesFromAnotherThreadKeepTheirOrder()
     QStringList expected;
     for (int i = 0; i < Lines; ++i)
         expected << QString::number(i);
-    QTRY_COMPARE(receiveLog(window), expected.join(QLatin1Char('\n')));
+    QTRY_COMPARE(receive->toPlainText(), expected.join(QLatin1Char('\n')));
+
+    // The user put the cursor at the start and selected a number: the next line still goes last.
+    QTextCursor cursor = receive->textCursor();
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::EndOfWord, QTextCursor::KeepAnchor);
+    receive->setTextCursor(cursor);
+    emit window.emitUpdateReceive(QStringLiteral("last"));
+    QTRY_VERIFY(receive->toPlainText().endsWith(QStringLiteral("\n199\nlast")));
+    // No image loaded: the progress bar keeps its value.
+    QCOMPARE(progress->value(), 7);
 }
 
 void MainWindowFormTest::startStopDrivesTheGuardTimer()
@@ -471,40 +414,40 @@ void MainWindowFormTest::openWithoutPortsTellsTheUser()
     MainWindow window;
     child<QComboBox>(window, "comboBoxPortName")->clear();
     auto box = closeNextBox();
-    child<QPushButton>(window, "pushButtonOpen")->click();
+    button(window, "pushButtonOpen")->click();
     QVERIFY(box->seen);
     QCOMPARE(box->title, QStringLiteral("Information"));
     QCOMPARE(box->text, QStringLiteral("No avaiable ports"));
-    QCOMPARE(child<QPushButton>(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
     QVERIFY(sendLog(window).isEmpty());
 }
 
 void MainWindowFormTest::flashAndResetNeedAnOpenPort()
 {
     MainWindow window;
-    child<QPushButton>(window, "pushButtonSend")->setEnabled(true);
+    button(window, "pushButtonSend")->setEnabled(true);
     for (const char* name : {"pushButtonSend", "pushButtonReset"}) {
         auto box = closeNextBox();
-        child<QPushButton>(window, name)->click();
+        button(window, name)->click();
         QVERIFY2(box->seen, name);
         QCOMPARE(box->title, QStringLiteral("Information"));
         QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
     }
     QVERIFY(sendLog(window).isEmpty());
-    QVERIFY(child<QPushButton>(window, "pushButtonReset")->isEnabled());
+    QVERIFY(button(window, "pushButtonReset")->isEnabled());
 }
 
 void MainWindowFormTest::cancelledLoadLeavesNoFile()
 {
     MainWindow window;
     child<QLabel>(window, "labelFirmware_1")->setText(QStringLiteral("/tmp/earlier.bin"));
-    child<QPushButton>(window, "pushButtonSend")->setEnabled(true);
+    button(window, "pushButtonSend")->setEnabled(true);
     auto dialog = closeNextBox(); // rejects the file dialog
-    child<QPushButton>(window, "pushButtonLoadFirmware")->click();
+    button(window, "pushButtonLoadFirmware")->click();
     QVERIFY(dialog->seen);
     QCOMPARE(dialog->title, QStringLiteral("Open Firmware Files"));
     QCOMPARE(child<QLabel>(window, "labelFirmware_1")->text(), QStringLiteral("No file loaded"));
-    QVERIFY(!child<QPushButton>(window, "pushButtonSend")->isEnabled());
+    QVERIFY(!button(window, "pushButtonSend")->isEnabled());
 }
 
 void MainWindowFormTest::statusLinesAreCutAt255Bytes()
@@ -515,8 +458,6 @@ void MainWindowFormTest::statusLinesAreCutAt255Bytes()
     QCOMPARE(buffer.formatMessage(text, "Unable to open file %s", path.constData()), 320);
     QCOMPARE(text.size(), 255);
     QCOMPARE(text, QStringLiteral("Unable to open file ") + QString(235, QLatin1Char('p')));
-    QCOMPARE(buffer.format("Blocks to transfer: %u", 3u), QStringLiteral("Blocks to transfer: 3"));
-    QCOMPARE(buffer.format("Memory index: 0x%08x", 256u), QStringLiteral("Memory index: 0x00000100"));
 }
 
 void MainWindowFormTest::portListKeepsOrderAndFullNames()

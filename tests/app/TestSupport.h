@@ -2,9 +2,10 @@
 #pragma once
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QPointer>
+#include <QPushButton>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -16,6 +17,23 @@
 template <typename Widget> Widget* child(QWidget& window, const char* objectName)
 {
     return window.findChild<Widget*>(QString::fromLatin1(objectName));
+}
+
+inline QPushButton* button(QWidget& window, const char* objectName)
+{
+    return child<QPushButton>(window, objectName);
+}
+
+inline QString labelText(QWidget& window, const char* objectName)
+{
+    return child<QLabel>(window, objectName)->text();
+}
+
+// The window's one timer: the guard that ends an unanswered request.
+inline QTimer* guardTimer(QWidget& window)
+{
+    const auto timers = window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
+    return timers.size() == 1 ? timers.front() : nullptr;
 }
 
 inline QString plainText(QWidget& window, const char* objectName)
