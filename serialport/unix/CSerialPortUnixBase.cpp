@@ -58,7 +58,7 @@ struct CSerialPortUnixBase::Session
     int wakeFd = -1; // eventfd; readable once the opening is being closed
     std::atomic<bool> running{true};
     std::atomic<bool> deviceGone{false};
-    unsigned int appliedVmin = 1; // receive thread only
+    unsigned int appliedVmin = 1; // guarded by commLock
 
     ~Session()
     {
@@ -219,7 +219,9 @@ void CSerialPortUnixBase::close()
     finishReceiveThread(thread);
     stopReadNotifyTimer();
 
-    // Writers and synchronous readers leave before the descriptor goes.
+    // Setters, writers and synchronous readers leave before the descriptor goes, so none of them
+    // can reach a descriptor number the system has meanwhile given to something else.
+    std::lock_guard<std::recursive_mutex> configuring(commLock);
     std::lock_guard<std::recursive_mutex> writing(writeLock);
     std::lock_guard<std::recursive_mutex> reading(readLock);
     ::tcflush(closing->fd, TCIOFLUSH);
@@ -233,15 +235,24 @@ void CSerialPortUnixBase::applyMinReadBytes(Session& opened)
     // The line discipline reports the device readable only once VMIN bytes are queued, so a
     // minimum read count costs no wake-ups.
     const unsigned int wanted = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
-    if (wanted == opened.appliedVmin)
-        return;
     std::lock_guard<std::recursive_mutex> lock(commLock);
+    if (wanted == opened.appliedVmin || opened.fd < 0)
+        return;
     struct termios t;
     if (::tcgetattr(opened.fd, &t) == 0) {
         t.c_cc[VMIN] = static_cast<cc_t>(wanted);
         (void)writeTermios(opened.fd, t);
     }
     opened.appliedVmin = wanted;
+}
+
+void CSerialPortUnixBase::setMinReadBytes(unsigned int count)
+{
+    CSerialPortDeviceBase::setMinReadBytes(count);
+    // The receive thread sleeps until the old count is queued: a lower one must reach the driver
+    // now (a termios change wakes the waiting poll()).
+    if (const auto opened = currentSession())
+        applyMinReadBytes(*opened);
 }
 
 bool CSerialPortUnixBase::receiveIntoBuffer(Session& opened, unsigned int queued)

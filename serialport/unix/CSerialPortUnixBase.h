@@ -21,6 +21,7 @@ public:
     unsigned int getReadBufferLen() override;
     int readData(void* data, int size) override;
     int writeData(const void* data, int size) override;
+    void setMinReadBytes(unsigned int count) override;
     bool flushBuffers() override;
     bool purgeReadQueue() override;
     bool purgeWriteQueue() override;

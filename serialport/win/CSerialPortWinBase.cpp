@@ -250,7 +250,9 @@ void CSerialPortWinBase::close()
     finishReceiveThread(thread);
     stopReadNotifyTimer();
 
-    // Writers and synchronous readers leave before the handle goes.
+    // Setters, writers and synchronous readers leave before the handle goes, so none of them
+    // can reach a handle value the system has meanwhile given to something else.
+    std::lock_guard<std::recursive_mutex> configuring(commLock);
     std::lock_guard<std::recursive_mutex> writing(writeLock);
     std::lock_guard<std::recursive_mutex> reading(readLock);
     PurgeComm(closing->handle, kPurgeAll);

@@ -189,6 +189,11 @@ TEST_F(Notifications, MinReadBytesLeavesBytesInTheDriverWithoutSpinning)
     EXPECT_EQ(listener.recorded().at(1).readBufferLen, 10u);
     ASSERT_EQ(port.readData(buffer, 16), 10);
     EXPECT_EQ(std::string(buffer, 10), "1234567890");
+
+    port.setMinReadBytes(2); // lowered on the open port while the thread waits for 10
+    ASSERT_TRUE(pty.writeAll("ab"));
+    ASSERT_TRUE(listener.waitForCalls(3, 5s)) << "a lower minimum did not reach the waiting thread";
+    EXPECT_EQ(listener.recorded().at(2).readBufferLen, 2u);
 }
 
 TEST_F(Notifications, ParserConsumesExactlyWhatItSaysAndReplacesTheListener)
