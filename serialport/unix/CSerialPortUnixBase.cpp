@@ -255,28 +255,30 @@ void CSerialPortUnixBase::setMinReadBytes(unsigned int count)
         applyMinReadBytes(*opened);
 }
 
-bool CSerialPortUnixBase::receiveIntoBuffer(Session& opened, unsigned int queued)
+CSerialPortUnixBase::Drained CSerialPortUnixBase::drainIntoBuffer(Session& opened)
 {
-    char stackChunk[kStackChunk];
-    std::vector<char> heapChunk;
-    char* chunk = stackChunk;
-    if (queued > kStackChunk) {
-        heapChunk.resize(queued);
-        chunk = heapChunk.data();
-    }
-
+    Drained drained;
+    char chunk[kStackChunk];
     std::lock_guard<std::recursive_mutex> lock(readLock);
-    const ssize_t got = ::read(opened.fd, chunk, queued);
-    if (got > 0) {
-        if (readBuffer)
-            readBuffer->write(chunk, static_cast<unsigned int>(got));
-        return true;
+    for (;;) {
+        const ssize_t got = ::read(opened.fd, chunk, sizeof chunk);
+        if (got > 0) {
+            if (readBuffer)
+                readBuffer->write(chunk, static_cast<unsigned int>(got));
+            drained.received = true;
+            if (static_cast<size_t>(got) < sizeof chunk)
+                return drained; // the queue is empty
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return drained;
+        // EOF or an I/O error: the device has been unplugged or hung up.
+        setLastError(ErrorReadFailed);
+        drained.deviceGone = true;
+        return drained;
     }
-    if (got < 0 && (errno == EAGAIN || errno == EINTR))
-        return true;
-    // EOF or an I/O error: the device has been unplugged or hung up.
-    setLastError(ErrorReadFailed);
-    return false;
 }
 
 void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
@@ -294,42 +296,34 @@ void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
         const short events = fds[1].revents;
         if (events == 0)
             continue;
-
-        int queued = 0;
-        if (::ioctl(opened->fd, FIONREAD, &queued) != 0)
-            queued = 0;
         if (events & (POLLERR | POLLNVAL)) {
             setLastError(ErrorReadFailed);
             opened->deviceGone.store(true);
             continue;
         }
-        if (queued <= 0) {
-            // Readable with nothing to read is how a hang-up looks; a read tells it apart from
-            // a spurious wake-up.
-            if (events & POLLHUP || !receiveIntoBuffer(*opened, 1))
-                opened->deviceGone.store(true);
-            else
-                dispatchReceived(*readBuffer);
-            continue;
-        }
 
+        // Counts up to VMIN are held back by the line discipline itself: poll() reports the
+        // device readable only once that many bytes are queued. Larger counts are checked here,
+        // and the missing bytes are waited for at the line's pace instead of in a loop.
         const unsigned int minimum = std::max(getMinReadBytes(), 1u);
-        if (static_cast<unsigned int>(queued) < minimum) {
-            // Only counts above what VMIN can express get here: wait for the missing bytes at
-            // the line's pace instead of polling a readable descriptor in a loop.
-            const unsigned int missing = minimum - static_cast<unsigned int>(queued);
-            const int rate = std::max(baudRate, 1);
-            const long long waitMs = std::clamp(missing * 10000LL / rate, 1LL, 100LL);
-            struct pollfd wakeOnly = {opened->wakeFd, POLLIN, 0};
-            retryingPoll(&wakeOnly, 1, static_cast<int>(waitMs));
-            continue;
+        if (minimum > kMaxVmin) {
+            int queued = 0;
+            if (::ioctl(opened->fd, FIONREAD, &queued) == 0 && queued > 0 &&
+                static_cast<unsigned int>(queued) < minimum) {
+                const unsigned int missing = minimum - static_cast<unsigned int>(queued);
+                const int rate = std::max(baudRate, 1);
+                const long long waitMs = std::clamp(missing * 10000LL / rate, 1LL, 100LL);
+                struct pollfd wakeOnly = {opened->wakeFd, POLLIN, 0};
+                retryingPoll(&wakeOnly, 1, static_cast<int>(waitMs));
+                continue;
+            }
         }
 
-        if (!receiveIntoBuffer(*opened, static_cast<unsigned int>(queued))) {
+        const Drained drained = drainIntoBuffer(*opened);
+        // Readable with nothing to read is how a hang-up looks.
+        if (drained.deviceGone || (!drained.received && (events & POLLHUP)))
             opened->deviceGone.store(true);
-            continue;
-        }
-        if (opened->running.load())
+        if (drained.received && opened->running.load())
             dispatchReceived(*readBuffer);
     }
 }

@@ -42,8 +42,13 @@ private:
     bool updateTermios(const std::shared_ptr<Session>& session,
                        bool (*change)(CSerialPortUnixBase&, struct termios&));
     void receiveLoop(const std::shared_ptr<Session>& session);
-    // Reads what the driver holds into the ring buffer; false when the device has gone.
-    bool receiveIntoBuffer(Session& session, unsigned int queued);
+    struct Drained
+    {
+        bool received = false;   // bytes went into the ring buffer
+        bool deviceGone = false; // the device hung up or failed
+    };
+    // Moves everything the driver holds into the ring buffer.
+    Drained drainIntoBuffer(Session& session);
     void applyMinReadBytes(Session& session);
 
     std::mutex stateLock;             // guards the two members below, never held while waiting
