@@ -10,6 +10,7 @@
 // Prints figures; it does not pass or fail.
 #include "MainWindow.h"
 
+#include "bench/common/PauseFloor.h"
 #include "flasher/FlashEngine.h"
 
 #include <QApplication>
@@ -34,17 +35,6 @@
 namespace {
 
 using namespace rq75x::timing;
-
-// The pauses a run sits through one after the other on the receive thread: the boot-ready pause,
-// block 1, every full block before the last, the last block, end of data and exit from boot mode.
-long floorMs(long imageSize)
-{
-    const long blocks = (imageSize + 255) / 256;
-    if (blocks == 1)
-        return PauseAfterBootReady + PauseAfterFirstBlock + 2 * PauseAfterControlFrame;
-    return PauseAfterBootReady + PauseAfterFirstBlock + PauseAfterFullBlock * (blocks - 2) +
-           PauseAfterLastBlock + 2 * PauseAfterControlFrame;
-}
 
 // Peak resident set of this process in KiB (VmHWM), or -1.
 long peakResidentKiB()
@@ -233,7 +223,7 @@ int main(int argc, char* argv[])
                 return sendLogHas(window, "Flashing completed.") ||
                        sendLogHas(window, "Firmware file read error");
             },
-            static_cast<int>(floorMs(imageSize)) * 2 + 20000);
+            static_cast<int>(pauseFloorMs(imageSize)) * 2 + 20000);
         runMs = run.elapsed();
         stalls.stop();
         peakDuringKiB = peakResidentKiB();
@@ -248,7 +238,7 @@ int main(int argc, char* argv[])
 
     QFile saved(savedPath);
     const bool intact = saved.open(QIODevice::ReadOnly) && saved.readAll() == image;
-    const long floor = floorMs(imageSize);
+    const long floor = pauseFloorMs(imageSize);
     std::printf("window flash of %ld KiB into rq75x-sim (offscreen, window %s)\n", imageKiB,
                 hidden ? "hidden" : "shown");
     std::printf("  image arrived intact:           %s\n", intact ? "yes" : "NO");

@@ -4,6 +4,7 @@
 //   cli_flash_bench [image KiB, default 64] [chips, default 4]
 //
 // Prints figures; it does not pass or fail.
+#include "bench/common/PauseFloor.h"
 #include "flasher/FlashEngine.h"
 
 #include <QCoreApplication>
@@ -30,19 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace rq75x::timing;
-
-// The pauses every run must sit through, on the receive thread one after the other: the
-// boot-ready pause, block 1, every full block before the last, the last block, end of data and
-// exit from boot mode. The 5 ms after the boot-mode request runs on the main thread while the
-// chip answers, so it is not on the path.
-long floorMs(long imageSize)
-{
-    const long blocks = (imageSize + 255) / 256;
-    if (blocks == 1)
-        return PauseAfterBootReady + PauseAfterFirstBlock + 2 * PauseAfterControlFrame;
-    return PauseAfterBootReady + PauseAfterFirstBlock + PauseAfterFullBlock * (blocks - 2) +
-           PauseAfterLastBlock + 2 * PauseAfterControlFrame;
-}
 
 struct Sim
 {
@@ -176,7 +164,7 @@ int main(int argc, char* argv[])
     for (int i = 0; i < chipCount; ++i)
         sims.push_back(startSim(QStringLiteral(RQ75X_SIM_PATH)));
 
-    const long floor = floorMs(imageSize);
+    const long floor = pauseFloorMs(imageSize);
     std::printf("image %ld bytes (%ld blocks); floor set by the pauses: %ld ms\n", imageSize,
                 (imageSize + 255) / 256, floor);
     std::printf(
