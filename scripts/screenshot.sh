@@ -18,17 +18,7 @@ if [ "${MORVANE_SCREENSHOT_INSIDE:-}" != 1 ]; then
         echo "screenshot: no program at $binary (build it first)" >&2
         exit 2
     fi
-    missing=()
-    command -v xvfb-run >/dev/null || missing+=(xvfb xauth)
-    command -v xwininfo >/dev/null || missing+=(x11-utils)
-    command -v import >/dev/null || missing+=(imagemagick)
-    if [ ${#missing[@]} -gt 0 ]; then
-        sudo_cmd=()
-        [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-        export DEBIAN_FRONTEND=noninteractive
-        "${sudo_cmd[@]}" apt-get update
-        "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-    fi
+    "$repo/scripts/apt-install.sh" xvfb xauth x11-utils imagemagick
     mkdir -p "$(dirname "$output")"
     MORVANE_SCREENSHOT_INSIDE=1 exec xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" \
         "$0" "$binary" "$output"

@@ -19,17 +19,7 @@ jobs=${JOBS:-2}
 
 # --- packages --------------------------------------------------------------------------------
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo_cmd[@]}" apt-get update
-    "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/apt-install.sh "${packages[@]}"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 toolchain="$repo/cmake/mingw-w64-x86_64.cmake"
