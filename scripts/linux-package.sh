@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the Debian package morvane-flasher_<version>_amd64.deb: a release build of the programs
+# (no tests, no benchmarks) in its own build tree, packed by CPack. Prints the package's path
+# as its last line.
+#
+#   scripts/linux-package.sh [BUILD_DIR]     (default: build/package)
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+
+build=${1:-$repo/build/package}
+jobs=${JOBS:-$(nproc)}
+
+scripts/install-deps.sh
+
+# Debian's hardening flags: stack protector, checked libc calls, read-only relocations.
+flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+cppflags=$(flags CPPFLAGS)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DMORVANE_TESTS=OFF -DMORVANE_BENCH=OFF \
+    -DCMAKE_C_FLAGS="$cppflags $(flags CFLAGS)" -DCMAKE_CXX_FLAGS="$cppflags $(flags CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)"
+cmake --build "$build" -j "$jobs"
+rm -f "$build"/morvane-flasher_*.deb
+(cd "$build" && cpack -G DEB)
+
+deb=$(ls "$build"/morvane-flasher_*.deb)
+echo "$deb"
