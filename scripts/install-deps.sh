@@ -9,6 +9,7 @@ packages=(
   libudev-dev udev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
+  dpkg-dev file librsvg2-bin man-db desktop-file-utils
 )
 
 exec "$(dirname "$0")/apt-install.sh" "${packages[@]}"

@@ -2,6 +2,8 @@
 # Sets up a Debian 12 machine, builds everything and runs every test: once normally and once
 # under AddressSanitizer and UndefinedBehaviorSanitizer (and the Windows stage when present).
 # Fails when any test fails.
+# The package stage installs the Debian package into this machine and removes it again; set
+# MORVANE_SKIP_PACKAGE=1 to leave it out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +18,11 @@ for preset in default asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j 4
 done
+
+if [ "${MORVANE_SKIP_PACKAGE:-0}" != 1 ]; then
+    echo "=== Debian package: build, install, check, remove ==="
+    scripts/linux-package-tests.sh
+fi
 
 if [ -x scripts/windows-tests.sh ] && [ "${MORVANE_SKIP_WINDOWS:-0}" != 1 ]; then
     echo "=== Windows back ends: cross build and tests under wine ==="
