@@ -44,7 +44,10 @@ echo "=== installed files ==="
 [ "$(command -v morvane-flash)" = /usr/bin/morvane-flash ] || fail "morvane-flash is not /usr/bin/morvane-flash"
 [ "$(morvane-flash --version)" = "morvane-flash $version" ] || fail "morvane-flash --version is not $version"
 for page in morvane-flash rq75x-sim morvane-flasher; do
-    man -w "$page" || fail "no manual page for $page"
+    file=$(man -w "$page") || fail "no manual page for $page"
+    echo "$file"
+    warnings=$(man --warnings -l "$file" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "the manual page of $page has faults: $warnings"
 done
 desktop-file-validate /usr/share/applications/morvane-flasher.desktop
 for icon in scalable/apps/morvane-flasher.svg 48x48/apps/morvane-flasher.png; do
