@@ -33,6 +33,20 @@ public:
     int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null
     int disconnectPortChangeEvent();                                          // 5 when not connected
+    // Port arrival and removal, once enablePortChangeEvents() has installed the platform's
+    // monitor: onPortChange runs on the monitor's thread, one call at a time. Both operations may
+    // be called from any thread, also from inside onPortChange, and never wait for a
+    // notification while holding a lock that a listener may need.
+    // - connectPortChangeEvent starts the monitor or, while connected, replaces the listener;
+    //   when it returns, no call of the replaced listener is running on another thread. Called
+    //   inside a notification after the listener disconnected itself there, it keeps the same
+    //   monitor running for the new listener, so nothing observed meanwhile is lost.
+    // - disconnectPortChangeEvent: when it returns on any thread but the monitor's, no call of
+    //   the listener is running or will start, and the listener may be destroyed; that holds
+    //   also when it returns 5 because another thread, or the listener itself, disconnected
+    //   first. Called inside onPortChange it returns at once; nothing is delivered after that
+    //   notification, and the monitor ends as soon as it returns (unless a connect takes it back).
+    // - Destroying the port disconnects.
 
     // Stores the name and line settings for the next open(); the ring buffer is replaced, the
     // notify level set to 80 % of readBufferSize. Meant for a closed port.

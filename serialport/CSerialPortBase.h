@@ -110,9 +110,13 @@ protected:
 private:
     std::atomic<vandrel::CSerialPortListener*> readListener{nullptr};
     vandrel::ReadNotifyTimer notifyTimer;
-    std::mutex portChangeLock; // serialises connect and disconnect of port-change events
-    std::unique_ptr<vandrel::PortChangeContext> portChangeContext;
-    std::unique_ptr<vandrel::PortChangeContext>
-        retiredPortChangeContext; // disconnected from inside a notification
+    // Guards the two members below. Never held while waiting for a notification or a monitor's
+    // thread: a listener may connect or disconnect from inside its notification.
+    std::mutex portChangeLock;
+    std::shared_ptr<vandrel::PortChangeContext> portChangeContext; // null when not connected
+    // The last context disconnected, while its monitor's thread still holds it: a connect from
+    // inside the notification that disconnected it takes it back, and a disconnect that finds
+    // nothing connected still waits for that notification.
+    std::weak_ptr<vandrel::PortChangeContext> closedPortChangeContext;
     std::atomic<vandrel::ProtocolParser*> protocolParser{nullptr};
 };
