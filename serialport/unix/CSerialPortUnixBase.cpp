@@ -41,6 +41,14 @@ int retryingPoll(struct pollfd* fds, nfds_t count, int timeoutMs)
     return result;
 }
 
+// Reads the device's termios, lets `change` alter it and writes it back; false when a step fails
+// or `change` refuses.
+template <typename Change> bool changeTermios(int fd, Change change)
+{
+    struct termios t;
+    return ::tcgetattr(fd, &t) == 0 && change(t) && writeTermios(fd, t);
+}
+
 // True once the device has hung up, also before the receive thread has noticed.
 bool hasHungUp(int fd)
 {
@@ -59,6 +67,9 @@ struct CSerialPortUnixBase::Session
     std::atomic<bool> running{true};
     std::atomic<bool> deviceGone{false};
     unsigned int appliedVmin = 1; // guarded by commLock
+    // The frame (parity, data bits, stop bits) the device has been given, guarded by commLock: a
+    // setter changes one field of it, so a value refused earlier never reaches the device later.
+    vandrel::posix::LineSettings applied;
 
     ~Session()
     {
@@ -178,6 +189,7 @@ bool CSerialPortUnixBase::open()
     auto opened = std::make_shared<Session>();
     opened->fd = fd;
     opened->appliedVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
+    opened->applied = {baudRate, parity, dataBits, stopbits, flowControl};
     opened->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (opened->wakeFd < 0)
         return failWith(ErrorInternal);
@@ -437,15 +449,6 @@ bool CSerialPortUnixBase::purgeWriteQueue()
     return opened && ::tcflush(opened->fd, TCOFLUSH) == 0;
 }
 
-bool CSerialPortUnixBase::updateTermios(const std::shared_ptr<Session>& opened,
-                                        bool (*change)(CSerialPortUnixBase&, struct termios&))
-{
-    struct termios t;
-    if (::tcgetattr(opened->fd, &t) != 0 || !change(*this, t))
-        return false;
-    return writeTermios(opened->fd, t);
-}
-
 void CSerialPortUnixBase::setBaudRate(int rate)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -458,10 +461,11 @@ void CSerialPortUnixBase::setParity(Parity newParity)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     parity = newParity;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
-        });
+    const auto opened = currentSession();
+    if (opened && changeTermios(opened->fd, [&](struct termios& t) {
+            return vandrel::posix::applyParityFlags(newParity, t);
+        }))
+        opened->applied.parity = newParity;
 }
 
 void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
@@ -469,20 +473,22 @@ void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
     // A pair the device refuses leaves it as it was; open() tries the stored pair again.
     std::lock_guard<std::recursive_mutex> lock(commLock);
     dataBits = newDataBits;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
-        });
+    const auto opened = currentSession();
+    if (opened && vandrel::posix::dataBitsMayChange(newDataBits, stopbits, opened->applied.stopbits) &&
+        changeTermios(opened->fd,
+                      [&](struct termios& t) { return vandrel::posix::applyDataBitsFlags(newDataBits, t); }))
+        opened->applied.dataBits = newDataBits;
 }
 
 void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     stopbits = newStopbits;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
-        });
+    const auto opened = currentSession();
+    if (opened && vandrel::posix::stopBitsMayChange(newStopbits, dataBits, opened->applied.dataBits) &&
+        changeTermios(opened->fd,
+                      [&](struct termios& t) { return vandrel::posix::applyStopBitsFlags(newStopbits, t); }))
+        opened->applied.stopbits = newStopbits;
 }
 
 void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
@@ -490,8 +496,8 @@ void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
     std::lock_guard<std::recursive_mutex> lock(commLock);
     flowControl = newFlowControl;
     if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFlowControlFlags(self.flowControl, t);
+        changeTermios(opened->fd, [&](struct termios& t) {
+            return vandrel::posix::applyFlowControlFlags(newFlowControl, t);
         });
 }
 
