@@ -49,6 +49,22 @@ template <typename Change> bool changeTermios(int fd, Change change)
     return ::tcgetattr(fd, &t) == 0 && change(t) && writeTermios(fd, t);
 }
 
+// Drives RTS as the flow control asks; DTR stays as the device has it.
+void applyRtsLine(int fd, int flowControl)
+{
+    int line = TIOCM_RTS;
+    switch (vandrel::posix::rtsLineFor(flowControl)) {
+    case vandrel::posix::RtsLine::Off:
+        (void)::ioctl(fd, TIOCMBIC, &line);
+        break;
+    case vandrel::posix::RtsLine::On:
+        (void)::ioctl(fd, TIOCMBIS, &line);
+        break;
+    case vandrel::posix::RtsLine::Unchanged:
+        break;
+    }
+}
+
 // True once the device has hung up, also before the receive thread has noticed.
 bool hasHungUp(int fd)
 {
@@ -156,6 +172,8 @@ bool CSerialPortUnixBase::configureDevice(int fd)
         return false;
     if (!vandrel::posix::setExactBaudRate(fd, baudRate))
         return false;
+    // Opening a tty raises RTS and DTR; boards wire them to reset and boot pins.
+    applyRtsLine(fd, flowControl);
     vandrel::posix::requestLowLatency(fd);
     return true;
 }
@@ -493,12 +511,14 @@ void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
 
 void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
 {
+    // Values other than none, hardware and software reach only the stored field.
     std::lock_guard<std::recursive_mutex> lock(commLock);
     flowControl = newFlowControl;
-    if (const auto opened = currentSession())
-        changeTermios(opened->fd, [&](struct termios& t) {
+    const auto opened = currentSession();
+    if (opened && changeTermios(opened->fd, [&](struct termios& t) {
             return vandrel::posix::applyFlowControlFlags(newFlowControl, t);
-        });
+        }))
+        applyRtsLine(opened->fd, newFlowControl);
 }
 
 void CSerialPortUnixBase::setDtr(bool set)

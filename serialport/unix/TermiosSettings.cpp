@@ -119,6 +119,19 @@ bool applyFlowControlFlags(int flowControl, struct termios& t)
     }
 }
 
+RtsLine rtsLineFor(int flowControl)
+{
+    switch (flowControl) {
+    case FlowControlNone:
+    case FlowControlSoftware:
+        return RtsLine::Off;
+    case FlowControlHardware:
+        return RtsLine::On;
+    default:
+        return RtsLine::Unchanged;
+    }
+}
+
 bool makeRawTermios(const LineSettings& settings, struct termios& t)
 {
     struct termios raw = t;
@@ -132,7 +145,7 @@ bool makeRawTermios(const LineSettings& settings, struct termios& t)
     if (!applyFrameFlags(settings.parity, settings.dataBits, settings.stopbits, raw))
         return false;
     if (!applyFlowControlFlags(settings.flowControl, raw))
-        return false;
+        raw.c_iflag &= ~(IXON | IXOFF | IXANY); // as Windows opens: no XON/XOFF, CTS as it was
     t = raw;
     return true;
 }
