@@ -19,7 +19,8 @@ public:
     // control, a 4096-byte read buffer, asynchronous I/O, read interval 0 and minimum read 1:
     // the listener is told at once, on the receive thread, of every batch of received bytes.
     CSerialPort();
-    // The same with the port name stored (at most its first 255 characters).
+    // The same with the port name stored: at most its first 255 characters. A longer name, given
+    // here, to init() or to setPortName(), makes open() fail with 5.
     explicit CSerialPort(const char* portName);
     // Closes an open port: the receive thread and any delayed notification have ended when
     // the destructor returns. A port must not be destroyed from inside its own listener, which
@@ -59,8 +60,9 @@ public:
     void setReadNotifyLevel(unsigned int level);
 
     // Opens exclusively and applies every stored setting. false with: 15 when already open
-    // (the port is then closed), 12 no such device, 6 in use or access refused, 5 settings
-    // refused by the device, 3 receive thread not started, 15 any other failure.
+    // (the port is then closed), 5 a port name longer than the 255 characters kept (nothing is
+    // opened), 12 no such device, 6 in use or access refused, 5 settings refused by the device,
+    // 3 receive thread not started, 15 any other failure.
     bool open();
     bool isOpen();
     // Ends the receive thread and any delayed notification (also safe from inside onReadEvent),

@@ -30,8 +30,9 @@ public:
     virtual void init(const char* portName, int baudRate, Parity parity, DataBits dataBits, StopBits stopbits,
                       FlowControl flowControl, unsigned int readBufferSize) = 0;
     virtual void setIoMode(int mode); // takes effect at the next open()
-    // false with the error stored: 15 already open (and now closed), 12 no such device,
-    // 6 in use or refused, 5 settings refused, 3 no receive thread, 15 anything else.
+    // false with the error stored: 15 already open (and now closed), 5 name longer than 255
+    // characters, 12 no such device, 6 in use or refused, 5 settings refused, 3 no receive
+    // thread, 15 anything else.
     virtual bool open() = 0;
     virtual void close() = 0;
     virtual bool isOpen() = 0;

@@ -187,6 +187,8 @@ bool CSerialPortUnixBase::open()
         close();
         return false;
     }
+    if (refuseCutPortName())
+        return false;
     joinRetiredThreads();
 
     const int fd = openDevice();

@@ -194,6 +194,8 @@ bool CSerialPortWinBase::open()
         close();
         return false;
     }
+    if (refuseCutPortName())
+        return false;
     joinRetiredThreads();
 
     const bool overlapped = getIoMode() == IoModeAsynchronous;
