@@ -19,7 +19,8 @@ public:
     // control, a 4096-byte read buffer, asynchronous I/O, read interval 0 and minimum read 1:
     // the listener is told at once, on the receive thread, of every batch of received bytes.
     CSerialPort();
-    // The same with the port name stored (at most its first 255 characters).
+    // The same with the port name stored: at most its first 255 characters. A longer name, given
+    // here, to init() or to setPortName(), makes open() fail with 5.
     explicit CSerialPort(const char* portName);
     // Closes an open port: the receive thread and any delayed notification have ended when
     // the destructor returns. A port must not be destroyed from inside its own listener, which
@@ -33,6 +34,20 @@ public:
     int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null
     int disconnectPortChangeEvent();                                          // 5 when not connected
+    // Port arrival and removal, once enablePortChangeEvents() has installed the platform's
+    // monitor: onPortChange runs on the monitor's thread, one call at a time. Both operations may
+    // be called from any thread, also from inside onPortChange, and never wait for a
+    // notification while holding a lock that a listener may need.
+    // - connectPortChangeEvent starts the monitor or, while connected, replaces the listener;
+    //   when it returns, no call of the replaced listener is running on another thread. Called
+    //   inside a notification after the listener disconnected itself there, it keeps the same
+    //   monitor running for the new listener, so nothing observed meanwhile is lost.
+    // - disconnectPortChangeEvent: when it returns on any thread but the monitor's, no call of
+    //   the listener is running or will start, and the listener may be destroyed; that holds
+    //   also when it returns 5 because another thread, or the listener itself, disconnected
+    //   first. Called inside onPortChange it returns at once; nothing is delivered after that
+    //   notification, and the monitor ends as soon as it returns (unless a connect takes it back).
+    // - Destroying the port disconnects.
 
     // Stores the name and line settings for the next open(); the ring buffer is replaced, the
     // notify level set to 80 % of readBufferSize. Meant for a closed port.
@@ -45,8 +60,9 @@ public:
     void setReadNotifyLevel(unsigned int level);
 
     // Opens exclusively and applies every stored setting. false with: 15 when already open
-    // (the port is then closed), 12 no such device, 6 in use or access refused, 5 settings
-    // refused by the device, 3 receive thread not started, 15 any other failure.
+    // (the port is then closed), 5 a port name longer than the 255 characters kept (nothing is
+    // opened), 12 no such device, 6 in use or access refused, 5 settings refused by the device,
+    // 3 receive thread not started, 15 any other failure.
     bool open();
     bool isOpen();
     // Ends the receive thread and any delayed notification (also safe from inside onReadEvent),

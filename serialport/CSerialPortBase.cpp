@@ -8,10 +8,10 @@ CSerialPortBase::CSerialPortBase() = default;
 
 CSerialPortBase::~CSerialPortBase()
 {
-    // A connected port-change context is released with its back end: its monitor thread ends
-    // before anything it calls into goes away.
-    portChangeContext.reset();
-    retiredPortChangeContext.reset();
+    // A connected monitor ends with its back end: its thread is joined before anything it calls
+    // into goes away (or, when the port is destroyed inside its own notification, ends on its
+    // own once that notification returns).
+    disconnectPortChangeEvent();
     notifyTimer.stop();
 }
 
@@ -81,29 +81,48 @@ int CSerialPortBase::connectPortChangeEvent(vandrel::CSerialPortChangeListener* 
 {
     if (!listener)
         return ErrorInvalidParam;
-    std::lock_guard<std::mutex> lock(portChangeLock);
-    if (!portChangeContext) {
-        retiredPortChangeContext.reset();
-        portChangeContext = std::make_unique<vandrel::PortChangeContext>();
+    std::shared_ptr<vandrel::PortChangeContext> context;
+    {
+        std::lock_guard<std::mutex> lock(portChangeLock);
+        if (portChangeContext) {
+            portChangeContext->setListener(listener);
+            context = portChangeContext;
+        } else if (const auto closed = closedPortChangeContext.lock(); closed && closed->reopen(listener)) {
+            // Disconnected inside a notification that is still running: the same monitor goes
+            // on, so nothing observed meanwhile is lost and no second monitor competes with it.
+            portChangeContext = closed;
+            context = closed;
+        } else {
+            portChangeContext = vandrel::PortChangeContext::start(listener);
+            return ErrorSuccess;
+        }
     }
-    portChangeContext->setListener(listener);
+    context->waitForNotificationElsewhere(); // a call of the replaced listener has returned
     return ErrorSuccess;
 }
 
 int CSerialPortBase::disconnectPortChangeEvent()
 {
-    std::lock_guard<std::mutex> lock(portChangeLock);
-    if (!portChangeContext)
-        return ErrorInvalidParam;
-    portChangeContext->setListener(nullptr); // waits for a notification in progress
-    if (portChangeContext->isDelivering()) {
-        // Called from inside onPortChange: the monitor thread cannot be joined from itself, so
-        // the silenced context is released by the next connect or by the destructor.
-        retiredPortChangeContext = std::move(portChangeContext);
-    } else {
-        retiredPortChangeContext.reset();
+    std::shared_ptr<vandrel::PortChangeContext> ending;
+    std::shared_ptr<vandrel::PortChangeContext> closed;
+    {
+        std::lock_guard<std::mutex> lock(portChangeLock);
+        ending = std::move(portChangeContext);
         portChangeContext.reset();
+        if (ending)
+            closedPortChangeContext = ending;
+        else
+            closed = closedPortChangeContext.lock();
     }
+    if (!ending) {
+        // Another disconnect came first (perhaps the listener's own): its notification may still
+        // be running, and our caller may destroy the listener once we return.
+        if (closed)
+            closed->waitForNotificationElsewhere();
+        return ErrorInvalidParam;
+    }
+    if (!ending->silence())
+        ending->stop();
     return ErrorSuccess;
 }
 

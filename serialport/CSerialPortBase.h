@@ -30,8 +30,9 @@ public:
     virtual void init(const char* portName, int baudRate, Parity parity, DataBits dataBits, StopBits stopbits,
                       FlowControl flowControl, unsigned int readBufferSize) = 0;
     virtual void setIoMode(int mode); // takes effect at the next open()
-    // false with the error stored: 15 already open (and now closed), 12 no such device,
-    // 6 in use or refused, 5 settings refused, 3 no receive thread, 15 anything else.
+    // false with the error stored: 15 already open (and now closed), 5 name longer than 255
+    // characters, 12 no such device, 6 in use or refused, 5 settings refused, 3 no receive
+    // thread, 15 anything else.
     virtual bool open() = 0;
     virtual void close() = 0;
     virtual bool isOpen() = 0;
@@ -110,9 +111,13 @@ protected:
 private:
     std::atomic<vandrel::CSerialPortListener*> readListener{nullptr};
     vandrel::ReadNotifyTimer notifyTimer;
-    std::mutex portChangeLock; // serialises connect and disconnect of port-change events
-    std::unique_ptr<vandrel::PortChangeContext> portChangeContext;
-    std::unique_ptr<vandrel::PortChangeContext>
-        retiredPortChangeContext; // disconnected from inside a notification
+    // Guards the two members below. Never held while waiting for a notification or a monitor's
+    // thread: a listener may connect or disconnect from inside its notification.
+    std::mutex portChangeLock;
+    std::shared_ptr<vandrel::PortChangeContext> portChangeContext; // null when not connected
+    // The last context disconnected, while its monitor's thread still holds it: a connect from
+    // inside the notification that disconnected it takes it back, and a disconnect that finds
+    // nothing connected still waits for that notification.
+    std::weak_ptr<vandrel::PortChangeContext> closedPortChangeContext;
     std::atomic<vandrel::ProtocolParser*> protocolParser{nullptr};
 };

@@ -4,10 +4,13 @@
 
 namespace {
 
-void copyName(char* target, const char* name)
+// Copies at most kPortNameSize - 1 characters; false when the name had more.
+bool copyName(char* target, const char* name)
 {
-    std::strncpy(target, name ? name : "", kPortNameSize - 1);
+    const char* source = name ? name : "";
+    std::strncpy(target, source, kPortNameSize - 1);
     target[kPortNameSize - 1] = '\0';
+    return source[std::strlen(target)] == '\0';
 }
 
 unsigned int notifyLevelFor(unsigned int readBufferSize)
@@ -20,7 +23,7 @@ unsigned int notifyLevelFor(unsigned int readBufferSize)
 CSerialPortDeviceBase::CSerialPortDeviceBase(const char* name)
     : readBuffer(std::make_unique<vandrel::RingBuffer<char>>(readBufferSize))
 {
-    copyName(portName, name);
+    portNameCut = !copyName(portName, name);
     setReadNotifyLevel(notifyLevelFor(readBufferSize));
 }
 
@@ -33,7 +36,7 @@ void CSerialPortDeviceBase::init(const char* name, int rate, Parity newParity, D
                                  StopBits newStopbits, FlowControl newFlowControl,
                                  unsigned int newReadBufferSize)
 {
-    copyName(portName, name);
+    portNameCut = !copyName(portName, name);
     parity = newParity;
     dataBits = newDataBits;
     stopbits = newStopbits;
@@ -67,6 +70,14 @@ void CSerialPortDeviceBase::joinRetiredThreads()
     }
     for (std::thread& thread : retired)
         finishReceiveThread(thread); // one still inside its own listener is kept for later
+}
+
+bool CSerialPortDeviceBase::refuseCutPortName()
+{
+    if (!portNameCut)
+        return false;
+    setLastError(ErrorInvalidParam);
+    return true;
 }
 
 int CSerialPortDeviceBase::readBuffered(void* data, int size, bool deviceGone)
@@ -107,7 +118,7 @@ void CSerialPortDeviceBase::setMinReadBytes(unsigned int count)
 
 void CSerialPortDeviceBase::setPortName(const char* name)
 {
-    copyName(portName, name);
+    portNameCut = !copyName(portName, name);
 }
 
 const char* CSerialPortDeviceBase::getPortName() const

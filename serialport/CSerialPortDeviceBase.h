@@ -44,7 +44,12 @@ protected:
     // nothing is left, -1 with error 18.
     int readBuffered(void* data, int size, bool deviceGone);
 
+    // For open(): true, with error 5 stored, when the name given was longer than the 255
+    // characters kept, so that a shorter name (another device) is never opened instead.
+    bool refuseCutPortName();
+
     char portName[kPortNameSize] = {};
+    bool portNameCut = false; // the name given did not fit into portName
     int baudRate = 9600;
     int parity = ParityNone;
     int dataBits = DataBits8;

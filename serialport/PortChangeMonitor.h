@@ -9,7 +9,9 @@ namespace vandrel {
 
 // One running observation of port arrival and removal. It calls its sink on a thread of its
 // own; destroying it stops the observation and returns only after that thread has ended, so
-// nothing is delivered afterwards.
+// nothing is delivered afterwards. It may also be destroyed from inside its own sink: then
+// nothing more is delivered either, and the thread ends by itself once the sink has returned,
+// keeping what it still uses.
 class PortChangeMonitor
 {
 public:

@@ -19,6 +19,62 @@ constexpr wchar_t kWindowClass[] = L"vandrelSerialPortChangeWnd";
 
 LRESULT CALLBACK portChangeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The window class is registered once per process and held by one monitor at a time. A monitor
+// that is stopping no longer holds it, but its window may live on for a moment: destroyed from
+// inside its own sink, the monitor lets its thread end by itself once the sink has returned. The
+// registration is therefore shared by every window thread still running and released by the
+// last one, so that a monitor started meanwhile need not wait for an old window to go.
+struct WindowClass
+{
+    std::mutex mutex;
+    bool held = false;     // a monitor that has not begun to stop holds the class
+    int windowThreads = 0; // window threads that have not ended yet
+};
+
+WindowClass& windowClass()
+{
+    static WindowClass shared;
+    return shared;
+}
+
+// Takes the class for a new monitor and its window thread; false when another monitor holds it.
+bool takeWindowClass(HINSTANCE instance)
+{
+    WindowClass& shared = windowClass();
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (shared.held)
+        return false;
+    if (shared.windowThreads == 0) {
+        WNDCLASSEXW registration = {};
+        registration.cbSize = sizeof registration;
+        registration.lpfnWndProc = portChangeWindowProc;
+        registration.hInstance = instance;
+        registration.lpszClassName = kWindowClass;
+        if (!RegisterClassExW(&registration))
+            return false;
+    }
+    shared.held = true;
+    ++shared.windowThreads;
+    return true;
+}
+
+// The monitor has begun to stop: a new one may take the class.
+void letGoOfWindowClass()
+{
+    WindowClass& shared = windowClass();
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.held = false;
+}
+
+// A window thread has ended (or never started); the last one unregisters the class.
+void endWindowThread()
+{
+    WindowClass& shared = windowClass();
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (--shared.windowThreads == 0)
+        UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
+}
+
 } // namespace
 
 struct WindowPortChangeMonitor::State
@@ -43,7 +99,6 @@ struct WindowPortChangeMonitor::State
 
     const Sink sink;
     std::atomic<bool> stopping{false};
-    std::atomic<bool> ownsClass{false}; // the thread unregisters the class when it ends
 
     std::mutex mutex; // guards the three members below
     std::condition_variable started;
@@ -85,13 +140,12 @@ void runWindow(const std::shared_ptr<WindowPortChangeMonitor::State>& state)
         state->startDone = true;
     }
     state->started.notify_all();
-    if (!window)
-        return;
-    MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0)
-        DispatchMessageW(&message);
-    if (state->ownsClass.load())
-        UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
+    if (window) {
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0)
+            DispatchMessageW(&message);
+    }
+    endWindowThread();
 }
 
 } // namespace
@@ -101,12 +155,7 @@ std::unique_ptr<PortChangeMonitor> WindowPortChangeMonitor::create(Sink sink)
     if (!sink)
         return nullptr;
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSEXW windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = portChangeWindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kWindowClass;
-    if (!instance || !RegisterClassExW(&windowClass))
+    if (!instance || !takeWindowClass(instance))
         return nullptr; // one monitor per process holds the class
 
     auto state = std::make_shared<State>(std::move(sink));
@@ -114,13 +163,13 @@ std::unique_ptr<PortChangeMonitor> WindowPortChangeMonitor::create(Sink sink)
     try {
         monitor->thread = std::thread(runWindow, state);
     } catch (const std::system_error&) {
-        UnregisterClassW(kWindowClass, instance);
-        return nullptr;
+        endWindowThread();
+        return nullptr; // the destructor lets go of the class
     }
     std::unique_lock<std::mutex> lock(state->mutex);
     state->started.wait(lock, [&] { return state->startDone; });
     if (!state->window)
-        return nullptr; // the thread has ended; the destructor joins it and frees the class
+        return nullptr; // the thread has ended; the destructor joins it
     return monitor;
 }
 
@@ -129,6 +178,7 @@ WindowPortChangeMonitor::WindowPortChangeMonitor(std::shared_ptr<State> state) :
 WindowPortChangeMonitor::~WindowPortChangeMonitor()
 {
     state->stopping.store(true);
+    letGoOfWindowClass();
     HWND window;
     {
         std::lock_guard<std::mutex> lock(state->mutex);
@@ -136,17 +186,12 @@ WindowPortChangeMonitor::~WindowPortChangeMonitor()
     }
     if (window)
         PostMessageW(window, WM_CLOSE, 0, 0); // DefWindowProc destroys it; WM_DESTROY ends the loop
-    if (thread.joinable()) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            // Inside our own sink: the thread ends when it returns, owning the state, and frees
-            // the class once its window is gone.
-            state->ownsClass.store(true);
-            thread.detach();
-            return;
-        }
+    if (!thread.joinable())
+        return;
+    if (thread.get_id() == std::this_thread::get_id())
+        thread.detach(); // inside our own sink: the thread ends when it returns, owning the state
+    else
         thread.join();
-    }
-    UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
 }
 
 } // namespace vandrel

@@ -18,9 +18,10 @@ public:
     // registers.
     static std::unique_ptr<PortChangeMonitor> create(Sink sink);
 
-    // Closes the window and waits until its thread has ended, then unregisters the class, so no
-    // notification runs or starts after this returns. Called from inside the sink, it lets the
-    // thread end on its own as soon as the sink returns; nothing further is delivered.
+    // Lets go of the class, closes the window and waits until its thread has ended, so no
+    // notification runs or starts after this returns; the last window thread to end unregisters
+    // the class. Called from inside the sink, it lets the thread end on its own as soon as the
+    // sink returns; nothing further is delivered, and a new monitor may start meanwhile.
     ~WindowPortChangeMonitor() override;
 
     WindowPortChangeMonitor(const WindowPortChangeMonitor&) = delete;

@@ -41,6 +41,30 @@ int retryingPoll(struct pollfd* fds, nfds_t count, int timeoutMs)
     return result;
 }
 
+// Reads the device's termios, lets `change` alter it and writes it back; false when a step fails
+// or `change` refuses.
+template <typename Change> bool changeTermios(int fd, Change change)
+{
+    struct termios t;
+    return ::tcgetattr(fd, &t) == 0 && change(t) && writeTermios(fd, t);
+}
+
+// Drives RTS as the flow control asks; DTR stays as the device has it.
+void applyRtsLine(int fd, int flowControl)
+{
+    int line = TIOCM_RTS;
+    switch (vandrel::posix::rtsLineFor(flowControl)) {
+    case vandrel::posix::RtsLine::Off:
+        (void)::ioctl(fd, TIOCMBIC, &line);
+        break;
+    case vandrel::posix::RtsLine::On:
+        (void)::ioctl(fd, TIOCMBIS, &line);
+        break;
+    case vandrel::posix::RtsLine::Unchanged:
+        break;
+    }
+}
+
 // True once the device has hung up, also before the receive thread has noticed.
 bool hasHungUp(int fd)
 {
@@ -59,6 +83,9 @@ struct CSerialPortUnixBase::Session
     std::atomic<bool> running{true};
     std::atomic<bool> deviceGone{false};
     unsigned int appliedVmin = 1; // guarded by commLock
+    // The frame (parity, data bits, stop bits) the device has been given, guarded by commLock: a
+    // setter changes one field of it, so a value refused earlier never reaches the device later.
+    vandrel::posix::LineSettings applied;
 
     ~Session()
     {
@@ -145,6 +172,8 @@ bool CSerialPortUnixBase::configureDevice(int fd)
         return false;
     if (!vandrel::posix::setExactBaudRate(fd, baudRate))
         return false;
+    // Opening a tty raises RTS and DTR; boards wire them to reset and boot pins.
+    applyRtsLine(fd, flowControl);
     vandrel::posix::requestLowLatency(fd);
     return true;
 }
@@ -158,6 +187,8 @@ bool CSerialPortUnixBase::open()
         close();
         return false;
     }
+    if (refuseCutPortName())
+        return false;
     joinRetiredThreads();
 
     const int fd = openDevice();
@@ -178,6 +209,7 @@ bool CSerialPortUnixBase::open()
     auto opened = std::make_shared<Session>();
     opened->fd = fd;
     opened->appliedVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
+    opened->applied = {baudRate, parity, dataBits, stopbits, flowControl};
     opened->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (opened->wakeFd < 0)
         return failWith(ErrorInternal);
@@ -437,15 +469,6 @@ bool CSerialPortUnixBase::purgeWriteQueue()
     return opened && ::tcflush(opened->fd, TCOFLUSH) == 0;
 }
 
-bool CSerialPortUnixBase::updateTermios(const std::shared_ptr<Session>& opened,
-                                        bool (*change)(CSerialPortUnixBase&, struct termios&))
-{
-    struct termios t;
-    if (::tcgetattr(opened->fd, &t) != 0 || !change(*this, t))
-        return false;
-    return writeTermios(opened->fd, t);
-}
-
 void CSerialPortUnixBase::setBaudRate(int rate)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
@@ -458,10 +481,11 @@ void CSerialPortUnixBase::setParity(Parity newParity)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     parity = newParity;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
-        });
+    const auto opened = currentSession();
+    if (opened && changeTermios(opened->fd, [&](struct termios& t) {
+            return vandrel::posix::applyParityFlags(newParity, t);
+        }))
+        opened->applied.parity = newParity;
 }
 
 void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
@@ -469,30 +493,34 @@ void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
     // A pair the device refuses leaves it as it was; open() tries the stored pair again.
     std::lock_guard<std::recursive_mutex> lock(commLock);
     dataBits = newDataBits;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
-        });
+    const auto opened = currentSession();
+    if (opened && vandrel::posix::dataBitsMayChange(newDataBits, stopbits, opened->applied.stopbits) &&
+        changeTermios(opened->fd,
+                      [&](struct termios& t) { return vandrel::posix::applyDataBitsFlags(newDataBits, t); }))
+        opened->applied.dataBits = newDataBits;
 }
 
 void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     stopbits = newStopbits;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFrameFlags(self.parity, self.dataBits, self.stopbits, t);
-        });
+    const auto opened = currentSession();
+    if (opened && vandrel::posix::stopBitsMayChange(newStopbits, dataBits, opened->applied.dataBits) &&
+        changeTermios(opened->fd,
+                      [&](struct termios& t) { return vandrel::posix::applyStopBitsFlags(newStopbits, t); }))
+        opened->applied.stopbits = newStopbits;
 }
 
 void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
 {
+    // Values other than none, hardware and software reach only the stored field.
     std::lock_guard<std::recursive_mutex> lock(commLock);
     flowControl = newFlowControl;
-    if (const auto opened = currentSession())
-        updateTermios(opened, [](CSerialPortUnixBase& self, struct termios& t) {
-            return vandrel::posix::applyFlowControlFlags(self.flowControl, t);
-        });
+    const auto opened = currentSession();
+    if (opened && changeTermios(opened->fd, [&](struct termios& t) {
+            return vandrel::posix::applyFlowControlFlags(newFlowControl, t);
+        }))
+        applyRtsLine(opened->fd, newFlowControl);
 }
 
 void CSerialPortUnixBase::setDtr(bool set)

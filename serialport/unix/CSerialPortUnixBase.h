@@ -39,8 +39,6 @@ private:
     std::shared_ptr<Session> currentSession();
     int openDevice();
     bool configureDevice(int fd);
-    bool updateTermios(const std::shared_ptr<Session>& session,
-                       bool (*change)(CSerialPortUnixBase&, struct termios&));
     void receiveLoop(const std::shared_ptr<Session>& session);
     struct Drained
     {

@@ -20,15 +20,35 @@ bool isFrameAllowed(int dataBits, int stopbits)
     }
 }
 
-bool applyFrameFlags(int parity, int dataBits, int stopbits, struct termios& t)
-{
-    if (!isFrameAllowed(dataBits, stopbits) || parity < ParityNone || parity > ParitySpace)
-        return false;
+namespace {
 
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    tcflag_t c = t.c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
-    c |= sizes[dataBits - DataBits5];
+// The two pairs a UART cannot send: 1.5 stop bits go only with 5 data bits, 2 only with 6 to 8.
+bool isRefusedPair(int dataBits, int stopbits)
+{
+    return (stopbits == StopBitsOneAndHalf && dataBits != DataBits5) ||
+           (stopbits == StopBitsTwo && dataBits == DataBits5);
+}
+
+} // namespace
+
+bool dataBitsMayChange(int dataBits, int storedStopbits, int appliedStopbits)
+{
+    return dataBits >= DataBits5 && dataBits <= DataBits8 && !isRefusedPair(dataBits, storedStopbits) &&
+           !isRefusedPair(dataBits, appliedStopbits);
+}
+
+bool stopBitsMayChange(int stopbits, int storedDataBits, int appliedDataBits)
+{
+    return stopbits >= StopBitsOne && stopbits <= StopBitsTwo && !isRefusedPair(storedDataBits, stopbits) &&
+           !isRefusedPair(appliedDataBits, stopbits);
+}
+
+bool applyParityFlags(int parity, struct termios& t)
+{
+    tcflag_t c = t.c_cflag & ~(PARENB | PARODD | CMSPAR);
     switch (parity) {
+    case ParityNone:
+        break;
     case ParityOdd:
         c |= PARENB | PARODD;
         break;
@@ -42,12 +62,40 @@ bool applyFrameFlags(int parity, int dataBits, int stopbits, struct termios& t)
         c |= PARENB | CMSPAR;
         break;
     default:
-        break;
+        return false;
     }
-    // With 5 data bits the UART sends 1.5 stop bits where it would send 2 otherwise.
-    if (stopbits != StopBitsOne)
-        c |= CSTOPB;
     t.c_cflag = c;
+    return true;
+}
+
+bool applyDataBitsFlags(int dataBits, struct termios& t)
+{
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (dataBits < DataBits5 || dataBits > DataBits8)
+        return false;
+    t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[dataBits - DataBits5];
+    return true;
+}
+
+bool applyStopBitsFlags(int stopbits, struct termios& t)
+{
+    if (stopbits < StopBitsOne || stopbits > StopBitsTwo)
+        return false;
+    // With 5 data bits the UART sends 1.5 stop bits where it would send 2 otherwise.
+    if (stopbits == StopBitsOne)
+        t.c_cflag &= ~CSTOPB;
+    else
+        t.c_cflag |= CSTOPB;
+    return true;
+}
+
+bool applyFrameFlags(int parity, int dataBits, int stopbits, struct termios& t)
+{
+    if (!isFrameAllowed(dataBits, stopbits) || parity < ParityNone || parity > ParitySpace)
+        return false;
+    applyParityFlags(parity, t);
+    applyDataBitsFlags(dataBits, t);
+    applyStopBitsFlags(stopbits, t);
     return true;
 }
 
@@ -71,6 +119,19 @@ bool applyFlowControlFlags(int flowControl, struct termios& t)
     }
 }
 
+RtsLine rtsLineFor(int flowControl)
+{
+    switch (flowControl) {
+    case FlowControlNone:
+    case FlowControlSoftware:
+        return RtsLine::Off;
+    case FlowControlHardware:
+        return RtsLine::On;
+    default:
+        return RtsLine::Unchanged;
+    }
+}
+
 bool makeRawTermios(const LineSettings& settings, struct termios& t)
 {
     struct termios raw = t;
@@ -84,7 +145,7 @@ bool makeRawTermios(const LineSettings& settings, struct termios& t)
     if (!applyFrameFlags(settings.parity, settings.dataBits, settings.stopbits, raw))
         return false;
     if (!applyFlowControlFlags(settings.flowControl, raw))
-        return false;
+        raw.c_iflag &= ~(IXON | IXOFF | IXANY); // as Windows opens: no XON/XOFF, CTS as it was
     t = raw;
     return true;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -155,16 +156,28 @@ bool CSerialPortWinBase::configureDevice(HANDLE handle)
     SetupComm(handle, queueSize, queueSize);
 
     // The device's current configuration is the starting point: flags this library does not
-    // manage keep the values the driver has.
+    // manage keep the values the driver has. Some drivers keep provider data after the structure
+    // and answer with a larger size; the whole of it is read and written back.
     DWORD size = kConfigSize;
-    commConfig.dwSize = kConfigSize;
-    commConfig.dcb.DCBlength = sizeof(DCB);
-    GetCommConfig(handle, &commConfig, &size);
-    GetCommState(handle, &commConfig.dcb);
+    std::vector<COMMCONFIG> config(1);
+    config[0].dwSize = kConfigSize;
+    config[0].dcb.DCBlength = sizeof(DCB);
+    if (!GetCommConfig(handle, config.data(), &size) && size > kConfigSize) {
+        config.resize((size + kConfigSize - 1) / kConfigSize);
+        config[0].dwSize = size;
+        GetCommConfig(handle, config.data(), &size);
+    }
+    size = std::min<DWORD>(size, static_cast<DWORD>(config.size() * kConfigSize));
+    GetCommState(handle, &config[0].dcb);
 
-    vandrel::win::applyOpenSettings(commConfig.dcb, baudRate, parity, dataBits, stopbits);
-    vandrel::win::applyFlowControl(commConfig.dcb, flowControl);
-    return SetCommConfig(handle, &commConfig, size) != FALSE;
+    vandrel::win::applyOpenSettings(config[0].dcb, baudRate, parity, dataBits, stopbits);
+    vandrel::win::applyFlowControl(config[0].dcb, flowControl);
+    // The setters write the structure alone, without provider data past its end.
+    commConfig = config[0];
+    commConfig.dwSize = kConfigSize;
+    commConfig.dwProviderOffset = 0;
+    commConfig.dwProviderSize = 0;
+    return SetCommConfig(handle, config.data(), size) != FALSE;
 }
 
 bool CSerialPortWinBase::writeConfig(HANDLE handle)
@@ -181,6 +194,8 @@ bool CSerialPortWinBase::open()
         close();
         return false;
     }
+    if (refuseCutPortName())
+        return false;
     joinRetiredThreads();
 
     const bool overlapped = getIoMode() == IoModeAsynchronous;

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <future>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,58 +30,77 @@ std::mutex monitorsMutex;
 std::vector<InjectingMonitor*> liveMonitors;
 
 // A monitor whose thread delivers the events the test queues, as a platform monitor delivers
-// the ones it observes.
+// the ones it observes. Like those, it may be destroyed from inside its own sink: the thread
+// then delivers nothing more and ends on its own, keeping what it uses.
 class InjectingMonitor : public vandrel::PortChangeMonitor
 {
 public:
-    explicit InjectingMonitor(Sink sink) : sink(std::move(sink)), thread([this] { run(); })
+    explicit InjectingMonitor(Sink sink) : queue(std::make_shared<Queue>(std::move(sink)))
     {
+        thread = std::thread([queue = queue] { queue->run(); });
         std::lock_guard<std::mutex> lock(monitorsMutex);
         liveMonitors.push_back(this);
     }
     ~InjectingMonitor() override
     {
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
+            std::lock_guard<std::mutex> lock(monitorsMutex);
+            liveMonitors.erase(std::find(liveMonitors.begin(), liveMonitors.end(), this));
         }
-        wake.notify_all();
-        thread.join();
-        std::lock_guard<std::mutex> lock(monitorsMutex);
-        liveMonitors.erase(std::find(liveMonitors.begin(), liveMonitors.end(), this));
+        queue->stop();
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
     }
 
-    void inject(const std::string& name, unsigned int isAdded)
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            events.emplace_back(name, isAdded);
-        }
-        wake.notify_all();
-    }
+    void inject(const std::string& name, unsigned int isAdded) { queue->push(name, isAdded); }
 
 private:
-    void run()
+    struct Queue
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            wake.wait(lock, [this] { return stopping || !events.empty(); });
-            if (stopping)
-                return;
-            auto event = events.front();
-            events.pop_front();
-            lock.unlock();
-            sink(event.first.c_str(), event.second);
-            lock.lock();
-        }
-    }
+        explicit Queue(Sink sink) : sink(std::move(sink)) {}
 
-    Sink sink;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::pair<std::string, unsigned int>> events;
-    bool stopping = false;
-    std::thread thread; // last: starts once the rest is built
+        void push(const std::string& name, unsigned int isAdded)
+        {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                events.emplace_back(name, isAdded);
+            }
+            wake.notify_all();
+        }
+        void stop()
+        {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                stopping = true;
+            }
+            wake.notify_all();
+        }
+        void run()
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                wake.wait(lock, [this] { return stopping || !events.empty(); });
+                if (stopping)
+                    return;
+                auto event = events.front();
+                events.pop_front();
+                lock.unlock();
+                sink(event.first.c_str(), event.second);
+                lock.lock();
+            }
+        }
+
+        Sink sink;
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::pair<std::string, unsigned int>> events;
+        bool stopping = false;
+    };
+
+    std::shared_ptr<Queue> queue; // shared with the thread, which may outlive us (see above)
+    std::thread thread;
 };
 
 std::unique_ptr<vandrel::PortChangeMonitor> makeInjectingMonitor(vandrel::PortChangeMonitor::Sink sink)
@@ -96,6 +119,15 @@ void injectIntoNewest(const std::string& name, unsigned int isAdded)
     std::lock_guard<std::mutex> lock(monitorsMutex);
     ASSERT_FALSE(liveMonitors.empty());
     liveMonitors.back()->inject(name, isAdded);
+}
+
+// A deadlock cannot be undone: say so and end the process rather than hang until the time-out.
+void failIfStuck(bool returned, const char* what)
+{
+    if (returned)
+        return;
+    ADD_FAILURE() << what << " has not returned after 5 s: deadlock";
+    std::_Exit(1);
 }
 
 struct Event
@@ -232,6 +264,62 @@ TEST_F(PortChangeEvents, DisconnectFromInsideTheListenerDoesNotDeadlockAndALater
     EXPECT_EQ(port.connectPortChangeEvent(&other), 0);
     injectIntoNewest("/dev/ttyUSB3", 0);
     EXPECT_TRUE(other.waitForEvents(1));
+}
+
+TEST_F(PortChangeEvents, AListenerMayHandOverToAnotherInsideANotificationAndNothingIsLost)
+{
+    std::promise<void> secondQueued;
+    std::atomic<bool> handedOver{false};
+    listener.beforeRecording = [&, queued = secondQueued.get_future().share()] {
+        if (handedOver.exchange(true))
+            return;
+        queued.wait();
+        EXPECT_EQ(port.disconnectPortChangeEvent(), 0);
+        EXPECT_EQ(port.connectPortChangeEvent(&other), 0);
+    };
+    port.connectPortChangeEvent(&listener);
+    injectIntoNewest("/dev/ttyUSB0", 1);
+    injectIntoNewest("/dev/ttyUSB1", 1); // observed before the hand-over, delivered after it
+    secondQueued.set_value();
+    ASSERT_TRUE(other.waitForEvents(1));
+    injectIntoNewest("/dev/ttyUSB1", 0);
+    ASSERT_TRUE(other.waitForEvents(2));
+
+    ASSERT_EQ(listener.recorded().size(), 1u);
+    EXPECT_EQ(listener.recorded()[0].name, "/dev/ttyUSB0");
+    const std::vector<Event> handedOn = other.recorded();
+    EXPECT_EQ(handedOn[0].name, "/dev/ttyUSB1");
+    EXPECT_EQ(handedOn[0].isAdded, 1u);
+    EXPECT_EQ(handedOn[1].isAdded, 0u);
+    EXPECT_EQ(liveMonitorCount(), 1u) << "the observation went on without a gap";
+}
+
+TEST_F(PortChangeEvents, DisconnectsFromTheListenerAndFromAnotherThreadAtOnceBothReturn)
+{
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::atomic<int> insideResult{-100};
+    listener.beforeRecording = [&, released = release.get_future().share()] {
+        entered.set_value();
+        released.wait();
+        insideResult = port.disconnectPortChangeEvent();
+    };
+    port.connectPortChangeEvent(&listener);
+    injectIntoNewest("/dev/ttyUSB1", 1);
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+
+    auto outside = std::async(std::launch::async, [this] { return port.disconnectPortChangeEvent(); });
+    // Waits for the notification; meanwhile the listener disconnects too.
+    EXPECT_EQ(outside.wait_for(100ms), std::future_status::timeout);
+    release.set_value();
+    failIfStuck(listener.waitForEvents(1), "disconnect inside the listener");
+    failIfStuck(outside.wait_for(5s) == std::future_status::ready, "disconnect on another thread");
+
+    // One of the two disconnected, the other found nothing connected.
+    const int results[] = {outside.get(), insideResult.load()};
+    EXPECT_EQ(std::count(std::begin(results), std::end(results), 0), 1);
+    EXPECT_EQ(std::count(std::begin(results), std::end(results), ErrorInvalidParam), 1);
+    EXPECT_EQ(liveMonitorCount(), 0u);
 }
 
 TEST_F(PortChangeEvents, DestroyingAConnectedPortEndsItsMonitor)

@@ -4,6 +4,10 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
 
 extern char** environ;
 
@@ -40,6 +44,34 @@ TEST_F(PortErrors, MissingDeviceIsNotExistAndOtherFailuresAreOpenFailed)
         EXPECT_STREQ(port.getLastErrorMsg(), errorCodeMessage(code));
         EXPECT_FALSE(port.isOpen());
     }
+}
+
+TEST_F(PortErrors, ANameLongerThanTheKept255CharactersIsRefusedNotCut)
+{
+    // A link to the pty whose name fills the 255 characters, and the same name one longer.
+    char folder[] = "/tmp/serialtest-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string fitting = std::string(folder) + "/";
+    fitting += std::string(255 - fitting.size(), 'p');
+    ASSERT_EQ(symlink(pty.slaveName(), fitting.c_str()), 0);
+    const std::string tooLong = fitting + "q";
+
+    CSerialPort constructed(tooLong.c_str());
+    CSerialPort initialised;
+    initialised.init(tooLong.c_str(), 115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 4096);
+    CSerialPort renamed;
+    renamed.setPortName(tooLong.c_str());
+    for (CSerialPort* named : {&constructed, &initialised, &renamed}) {
+        EXPECT_EQ(named->getPortName(), fitting);
+        EXPECT_FALSE(named->open()) << "opened the device of the cut name";
+        EXPECT_EQ(named->getLastError(), ErrorInvalidParam);
+    }
+    renamed.setPortName(fitting.c_str());
+    EXPECT_TRUE(renamed.open()) << renamed.getLastErrorMsg();
+    renamed.close();
+
+    ::unlink(fitting.c_str());
+    ::rmdir(folder);
 }
 
 TEST_F(PortErrors, SecondOpenInThisProcessIsAccessDenied)

@@ -130,6 +130,24 @@ TEST_F(PortSettings, RefusedFramesAreStoredButLeaveTheDeviceAlone)
     }
 }
 
+TEST_F(PortSettings, ARefusedSetterLeavesLaterSettersToChangeOnlyTheirOwnField)
+{
+    // 1.5 stop bits, refused with 8 data bits, do not keep a parity change from the device.
+    ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne));
+    port.setStopBits(StopBitsOneAndHalf);
+    port.setParity(ParityOdd);
+    EXPECT_EQ(cflag() & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD));
+    port.close();
+
+    // 2 stop bits, refused with 5 data bits, do not come in with a change to 8 data bits.
+    ASSERT_TRUE(openPort(115200, ParityNone, DataBits5, StopBitsOne));
+    port.setStopBits(StopBitsTwo);
+    port.setDataBits(DataBits8);
+    EXPECT_EQ(cflag() & CSTOPB, 0u);
+    EXPECT_EQ(port.getStopBits(), StopBitsTwo);
+    EXPECT_EQ(port.getDataBits(), DataBits8);
+}
+
 TEST_F(PortSettings, OpenRefusesFramesTheDeviceCannotSend)
 {
     struct Frame

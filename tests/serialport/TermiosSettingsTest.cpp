@@ -126,10 +126,19 @@ TEST(TermiosSettings, RefusedValuesLeaveTheTermiosUnchanged)
     }
 
     struct termios t = before;
-    EXPECT_FALSE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne, 3), t));
-    EXPECT_TRUE(sameTermios(t, before));
     EXPECT_FALSE(applyFlowControlFlags(7, t));
     EXPECT_TRUE(sameTermios(t, before));
+}
+
+TEST(TermiosSettings, UnknownFlowControlAtOpenKeepsTheHardwareFlowAndDropsXonXoff)
+{
+    for (const tcflag_t hardwareFlow : {tcflag_t{0}, tcflag_t{CRTSCTS}}) {
+        struct termios t = everythingSet();
+        t.c_cflag = (t.c_cflag & ~CRTSCTS) | hardwareFlow;
+        ASSERT_TRUE(makeRawTermios(settings(ParityNone, DataBits8, StopBitsOne, 3), t));
+        EXPECT_EQ(t.c_cflag & CRTSCTS, hardwareFlow);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    }
 }
 
 TEST(TermiosSettings, FrameFlagsTouchOnlyTheFrame)
