@@ -13,6 +13,7 @@ namespace {
 
 constexpr unsigned int ReadBufferSize = 4096;
 constexpr int MinimumSettleMs = 50;
+constexpr int MaximumSettleMs = 1000;
 constexpr int SettleCharacters = 20;
 constexpr int BitsPerCharacterAtMost = 12; // start, 8 data, parity, 2 stop
 
@@ -21,9 +22,9 @@ constexpr int BitsPerCharacterAtMost = 12; // start, 8 data, parity, 2 stop
 int informationSettleMs(int baudRate)
 {
     if (baudRate <= 0)
-        return MinimumSettleMs;
+        return MaximumSettleMs;
     const int64_t ms = (int64_t{SettleCharacters} * BitsPerCharacterAtMost * 1000 + baudRate - 1) / baudRate;
-    return static_cast<int>(std::max<int64_t>(MinimumSettleMs, ms));
+    return static_cast<int>(std::clamp<int64_t>(ms, MinimumSettleMs, MaximumSettleMs));
 }
 
 ChipSession::ChipSession(const QString& port, const Options& options, int64_t imageSize, RunOutput& output)

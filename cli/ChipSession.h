@@ -89,7 +89,7 @@ private:
 };
 
 // How long the line must stay quiet before the information answer counts as complete: long
-// enough for the gap between two characters at slow baud rates.
+// enough for the gap between two characters at slow baud rates, and never more than a second.
 int informationSettleMs(int baudRate);
 
 } // namespace morvane::cli

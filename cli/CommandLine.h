@@ -16,6 +16,11 @@ enum ExitStatus
     ExitBadInput = 2     // bad usage, bad image, a port that cannot be opened
 };
 
+// The baud rates accepted: from the slowest the window offers to the fastest standard rate of
+// serial drivers. Slower rates would stretch the wait for the end of an answer to minutes.
+constexpr int MinBaudRate = 300;
+constexpr int MaxBaudRate = 4000000;
+
 enum class Command
 {
     Info,
