@@ -44,20 +44,20 @@ ExitStatus runChipCommand(const Options& options, Console& console)
     if (console.showsProgress())
         output.add(board);
 
-    int64_t imageSize = 0;
+    ImageCheck check;
     if (options.command == Command::Flash) {
-        const ImageCheck check = checkFirmwareImage(options.firmwareFile);
+        check = checkFirmwareImage(options.firmwareFile);
         if (!check.accepted)
             return refuseImage(options, check, output);
-        imageSize = check.size;
     }
+    const FirmwareImage* image = options.command == Command::Flash ? &check.image : nullptr;
 
     std::vector<std::unique_ptr<ChipSession>> sessions;
     const auto allFinished = [&sessions] {
         return std::all_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->finished(); });
     };
     for (const QString& port : options.ports) {
-        sessions.push_back(std::make_unique<ChipSession>(port, options, imageSize, output));
+        sessions.push_back(std::make_unique<ChipSession>(port, options, image, output));
         sessions.back()->setFinishedHandler([&allFinished] {
             // Queued, so that it also ends a loop that has not started yet.
             if (allFinished())

@@ -1,5 +1,6 @@
 #include "cli/ChipSession.h"
 
+#include "cli/LocalText.h"
 #include "flasher/BootloaderCodec.h"
 
 #include <QMetaObject>
@@ -27,8 +28,9 @@ int informationSettleMs(int baudRate)
     return static_cast<int>(std::clamp<int64_t>(ms, MinimumSettleMs, MaximumSettleMs));
 }
 
-ChipSession::ChipSession(const QString& port, const Options& options, int64_t imageSize, RunOutput& output)
-    : portName(port), options(options), imageSize(imageSize), output(output)
+ChipSession::ChipSession(const QString& port, const Options& options, const FirmwareImage* image,
+                         RunOutput& output)
+    : portName(port), options(options), image(image), output(output)
 {
     requestTimer.setSingleShot(true);
     // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
@@ -47,9 +49,10 @@ ChipSession::~ChipSession()
 
 void ChipSession::start()
 {
-    output.taskBegun(portName, options.command, options.firmwareFile);
+    output.taskBegun(portName, options.command, image != nullptr ? image->path : QString());
 
-    const QByteArray name = portName.toLocal8Bit();
+    // The bytes the user gave, whatever they are.
+    const QByteArray name = toLocalBytes(portName);
     const LineSettings& line = options.line;
     serialPort.init(name.constData(), line.baudRate, line.parity, line.dataBits, line.stopBits,
                     FlowControlNone, ReadBufferSize);
@@ -77,7 +80,7 @@ void ChipSession::logLine(const QString& text)
 {
     onMainThread([this, text] {
         if (phase != Phase::Finished)
-            output.statusLine(portName, text);
+            output.statusLine(portName, image != nullptr ? image->userText(text) : text);
     });
 }
 
@@ -101,6 +104,7 @@ void ChipSession::setCurrentBlockText(const QString&)
     Progress progress;
     progress.blocksDone = engine.currentBlock();
     progress.totalBlocks = engine.totalBlocks();
+    const int64_t imageSize = image != nullptr ? image->size : 0;
     progress.totalBytes = imageSize;
     const int64_t bytes = int64_t{progress.blocksDone} * rq75x::BlockSize;
     progress.bytesDone = progress.blocksDone >= progress.totalBlocks ? imageSize : std::min(bytes, imageSize);
@@ -196,7 +200,7 @@ void ChipSession::startSequence()
         return;
     case Command::Flash:
         phase = Phase::Running;
-        engine.setFirmwarePath(options.firmwareFile);
+        engine.setFirmwarePath(image->enginePath);
         engine.startFlash();
         return;
     case Command::Reset:

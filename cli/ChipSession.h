@@ -8,6 +8,7 @@
 #pragma once
 
 #include "cli/CommandLine.h"
+#include "cli/ImageCheck.h"
 #include "cli/RunOutput.h"
 #include "flasher/FlashEngine.h"
 #include "flasher/FlashEvents.h"
@@ -25,8 +26,8 @@ namespace morvane::cli {
 class ChipSession : public QObject, private rq75x::FlashEvents, private vandrel::CSerialPortListener
 {
 public:
-    // `imageSize` is the size of the checked firmware file (flash only), for the progress.
-    ChipSession(const QString& port, const Options& options, int64_t imageSize, RunOutput& output);
+    // `image` is the checked firmware image (flash only, null otherwise); it outlives the session.
+    ChipSession(const QString& port, const Options& options, const FirmwareImage* image, RunOutput& output);
     // Closes the port first: no receive-thread call reaches the engine once it is being destroyed.
     ~ChipSession() override;
 
@@ -72,7 +73,7 @@ private:
 
     const QString portName;
     const Options options;
-    const int64_t imageSize;
+    const FirmwareImage* const image;
     RunOutput& output;
 
     Phase phase = Phase::Idle;

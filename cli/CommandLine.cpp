@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "cli/LocalText.h"
+
 #include <QCommandLineParser>
 
 #include <optional>
@@ -123,7 +125,7 @@ QString readPorts(const QCommandLineParser& parser, QStringList& ports)
             return QStringLiteral("--port needs a port name");
         // The serial library keeps a name in a fixed field; a longer one would be cut to the
         // name of some other port.
-        const qsizetype bytes = port.toLocal8Bit().size();
+        const qsizetype bytes = toLocalBytes(port).size();
         if (bytes > static_cast<qsizetype>(kPortNameSize) - 1)
             return QStringLiteral("port name of %1 bytes: a port name has at most %2 bytes")
                 .arg(bytes)

@@ -1,5 +1,6 @@
 #include "cli/Console.h"
 
+#include "cli/LocalText.h"
 #include "cli/Terminal.h"
 
 namespace morvane::cli {
@@ -62,7 +63,7 @@ void Console::drawProgress()
     const int columns = terminalColumns(err);
     QByteArray block;
     for (const QString& line : progressLines) {
-        block += (columns > 1 ? line.left(columns - 1) : line).toLocal8Bit();
+        block += toLocalBytes(columns > 1 ? line.left(columns - 1) : line);
         block += '\n';
     }
     std::fwrite(block.constData(), 1, static_cast<size_t>(block.size()), err);

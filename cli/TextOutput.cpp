@@ -1,5 +1,7 @@
 #include "cli/TextOutput.h"
 
+#include "cli/LocalText.h"
+
 namespace morvane::cli {
 
 QStringList printableLines(const QString& text)
@@ -37,7 +39,7 @@ void TextOutput::taskEnded(const QString& port, Command, const TaskResult& resul
                                  .arg(port)
                                  .arg(result.errorCode)
                                  .arg(result.errorMessage);
-        console.writeErr(text.toLocal8Bit());
+        console.writeErr(toLocalBytes(text));
         return;
     }
     // With several ports the end of each is easy to miss among the other ports' lines.
@@ -50,7 +52,7 @@ QByteArray TextOutput::lines(const QString& port, const QString& lead, const QSt
     const QString prefix = prefixPorts ? port + QStringLiteral(": ") + lead : lead;
     QByteArray bytes;
     for (const QString& line : printableLines(text)) {
-        bytes += (prefix + line).toLocal8Bit();
+        bytes += toLocalBytes(prefix + line);
         bytes += '\n';
     }
     return bytes;

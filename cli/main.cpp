@@ -3,6 +3,7 @@
 #include "cli/ChipCommand.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
+#include "cli/LocalText.h"
 #include "cli/PortListing.h"
 #include "cli/PortWatch.h"
 
@@ -14,9 +15,10 @@ using namespace morvane::cli;
 
 int main(int argc, char* argv[])
 {
+    // Names are passed on to the system byte for byte, also those that are not UTF-8.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        arguments.append(fromLocalBytes(QByteArray(argv[i])));
 
     const ParseResult parsed = parseCommandLine(arguments);
     switch (parsed.kind) {
@@ -28,7 +30,7 @@ int main(int argc, char* argv[])
         return ExitSuccess;
     case ParseResult::UsageError:
         std::fprintf(stderr, "morvane-flash: %s\nTry 'morvane-flash --help' for more information.\n",
-                     parsed.error.toLocal8Bit().constData());
+                     toLocalBytes(parsed.error).constData());
         return ExitBadInput;
     case ParseResult::Run:
         break;

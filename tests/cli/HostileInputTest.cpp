@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 class HostileInput : public ::testing::Test
 {
 protected:
@@ -70,4 +74,64 @@ TEST_F(HostileInput, LineSettingsNoPortTakesAreUsageErrors)
               0);
     EXPECT_EQ(chip.stop(), 0);
     EXPECT_EQ(chip.frameLines(), QStringList{"sim: firmware information sent"});
+}
+
+TEST_F(HostileInput, AnImageThatIsNoRegularFileIsRefusedWithWhatItIs)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("fifo.bin")).constData(), 0600), 0);
+    const std::pair<QString, QByteArray> cases[] = {
+        {path("fifo.bin"), "it is a FIFO, not a regular file"},
+        {"/dev/zero", "it is a character device, not a regular file"},
+    };
+    for (const auto& [image, what] : cases) {
+        const auto run = runFlasher({"flash", "--port", chip.portPath(), image}, 10000);
+        EXPECT_EQ(run->exitCode(), 2) << image.toStdString();
+        EXPECT_TRUE(run->out().contains("Cannot flash " + image.toLocal8Bit() + ": " + what))
+            << run->out().toStdString();
+    }
+    EXPECT_EQ(chip.stop(), 0);
+    EXPECT_TRUE(chip.frameLines().isEmpty()) << chip.log().toStdString();
+}
+
+TEST_F(HostileInput, AnImagePathIsNeverCutInAMessage)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    const QString image = pathOfLength(300);
+    ASSERT_TRUE(writeFile(image, {}));
+    const auto run = runFlasher({"flash", "--port", chip.portPath(), image});
+    EXPECT_EQ(run->exitCode(), 2);
+    EXPECT_TRUE(run->out().contains("Cannot flash " + image.toLocal8Bit() + ": it holds 0 Bytes"))
+        << run->out().toStdString();
+}
+
+TEST_F(HostileInput, NamesThatAreNotUtf8ReachTheSystemUnchanged)
+{
+    SimulatedChip chip({"--save", path("received.bin")});
+    ASSERT_TRUE(chip.started());
+    const QByteArray directory = QFile::encodeName(dir.path());
+    const QByteArray port = directory + "/port-\xff";
+    const QByteArray image = directory + "/fw-\xfe.bin";
+    ASSERT_EQ(::symlink(QFile::encodeName(chip.portPath()).constData(), port.constData()), 0);
+    const QByteArray firmware = randomBytes(300, 9);
+    const int fd = ::open(image.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, firmware.constData(), 300), 300);
+    ::close(fd);
+
+    // QProcess would pass the arguments as UTF-8: the shell builds the names byte by byte.
+    const auto run = runFlasher({}, 30000, [&](QProcess& process) {
+        process.setProgram(QStringLiteral("/bin/sh"));
+        process.setArguments(
+            {"-c", "exec \"$0\" flash --port \"$1/port-$(printf '\\377')\" \"$1/fw-$(printf '\\376').bin\"",
+             flasherPath(), dir.path()});
+    });
+    EXPECT_EQ(run->exitCode(), 0) << run->out().toStdString() << run->err().toStdString();
+    EXPECT_EQ(readFile(path("received.bin")), firmware);
+    EXPECT_TRUE(run->out().contains("File: " + image + " \nSize: 300 Bytes")) << run->out().toStdString();
+    EXPECT_EQ(chip.stop(), 0);
+    ::unlink(port.constData()); // names QTemporaryDir cannot spell
+    ::unlink(image.constData());
 }
