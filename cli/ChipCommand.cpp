@@ -35,12 +35,14 @@ ExitStatus runChipCommand(const Options& options, Console& console)
 {
     TextOutput text(console, options.ports.size() > 1);
     JsonOutput json(console);
+    NoticeOutput notices(console);
     ProgressBoard board(console, options.ports);
     RunOutputFanOut output;
     if (options.json)
         output.add(json);
     else
         output.add(text);
+    output.add(notices);
     if (console.showsProgress())
         output.add(board);
 

@@ -2,6 +2,7 @@
 
 #include "cli/LocalText.h"
 #include "flasher/BootloaderCodec.h"
+#include "portinfo/PortAccess.h"
 
 #include <QMetaObject>
 #include <QThread>
@@ -64,6 +65,10 @@ void ChipSession::start()
         result.errorCode = serialPort.getLastError();
         const char* message = serialPort.getLastErrorMsg();
         result.errorMessage = QString::fromUtf8(message != nullptr ? message : "");
+        const vandrel::PortOpenDiagnosis diagnosis = vandrel::diagnosePortOpenFailure(name.constData());
+        result.errorReason = QString::fromLocal8Bit(diagnosis.reason.c_str());
+        result.hint =
+            fromLocalBytes(QByteArray::fromStdString(vandrel::permissionHint(name.constData(), diagnosis)));
         finish(result);
         return;
     }

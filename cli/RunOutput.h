@@ -27,6 +27,8 @@ struct TaskResult
     TaskOutcome outcome = TaskOutcome::Completed;
     int errorCode = 0;                   // OpenFailed: the serial library's error code
     QString errorMessage;                // OpenFailed: the serial library's error text
+    QString errorReason;                 // OpenFailed: the system's reason, when known
+    QString hint;                        // OpenFailed: what the user can do about it, when known
     std::optional<QString> firmwareInfo; // the chip's answer to the information request, filtered
 };
 

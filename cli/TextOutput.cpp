@@ -34,14 +34,6 @@ void TextOutput::progress(const QString&, const Progress&) {}
 
 void TextOutput::taskEnded(const QString& port, Command, const TaskResult& result)
 {
-    if (result.outcome == TaskOutcome::OpenFailed) {
-        const QString text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3\n")
-                                 .arg(port)
-                                 .arg(result.errorCode)
-                                 .arg(result.errorMessage);
-        console.writeErr(toLocalBytes(text));
-        return;
-    }
     // With several ports the end of each is easy to miss among the other ports' lines.
     if (prefixPorts)
         console.writeOut(lines(port, QString(), QStringLiteral("Result: ") + outcomeName(result.outcome)));
@@ -56,6 +48,23 @@ QByteArray TextOutput::lines(const QString& port, const QString& lead, const QSt
         bytes += '\n';
     }
     return bytes;
+}
+
+void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& result)
+{
+    if (result.outcome != TaskOutcome::OpenFailed)
+        return;
+    QString text;
+    {
+        text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3")
+                   .arg(port, QString::number(result.errorCode), result.errorMessage);
+        if (!result.errorReason.isEmpty())
+            text += QStringLiteral(" (%1)").arg(result.errorReason);
+        text += QLatin1Char('\n');
+        if (!result.hint.isEmpty())
+            text += result.hint + QLatin1Char('\n');
+    }
+    console.writeErr(toLocalBytes(text));
 }
 
 } // namespace morvane::cli

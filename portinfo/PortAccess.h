@@ -25,7 +25,7 @@ enum class PortOpenProblem
 struct PortOpenDiagnosis
 {
     PortOpenProblem problem = PortOpenProblem::Unknown;
-    // The reason in a few words ("No such file or directory", "not a serial port (a FIFO)",
+    // The reason in a few words ("No such file or directory", "not a serial port: a FIFO",
     // "in use by another program"); empty for Unknown.
     std::string reason;
     // PermissionDenied: the group that owns the device node, when joining it would let the user

@@ -124,7 +124,7 @@ PortOpenDiagnosis inspectOpenDevice(int fd)
 {
     if (::isatty(fd) != 1)
         return diagnosis(PortOpenProblem::NotASerialPort,
-                         "not a serial port (a device that is not a terminal)");
+                         "not a serial port: a device that is not a terminal");
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return diagnosis(PortOpenProblem::InUse, InUseReason);
     // Exclusive mode keeps out everyone but the administrator, who got this far.
@@ -161,8 +161,7 @@ PortOpenDiagnosis diagnosePortOpenFailure(const char* portName)
     if (S_ISDIR(device.st_mode))
         return diagnosis(PortOpenProblem::IsDirectory, "is a directory");
     if (!S_ISCHR(device.st_mode))
-        return diagnosis(PortOpenProblem::NotASerialPort,
-                         "not a serial port (" + kindOf(device.st_mode) + ")");
+        return diagnosis(PortOpenProblem::NotASerialPort, "not a serial port: " + kindOf(device.st_mode));
 
     // Without waiting for a carrier, and without becoming our controlling terminal.
     const int fd = ::open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

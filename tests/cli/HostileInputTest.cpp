@@ -11,8 +11,51 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// Holds a port the way another program does: the advisory lock and the exclusive mode.
+class PortHolder
+{
+public:
+    explicit PortHolder(const QString& path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        if (fd >= 0 && (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~PortHolder()
+    {
+        if (fd >= 0) {
+            ::ioctl(fd, TIOCNXCL);
+            ::close(fd);
+        }
+    }
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+    bool holds() const { return fd >= 0; }
+
+private:
+    int fd;
+};
+
+// Runs morvane-flash as the user nobody, who is in no group.
+void asNobody(QProcess& process)
+{
+    process.setArguments(
+        QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", process.program()} +
+        process.arguments());
+    process.setProgram(QStringLiteral("setpriv"));
+}
+
+} // namespace
 
 class HostileInput : public ::testing::Test
 {
@@ -134,4 +177,118 @@ TEST_F(HostileInput, NamesThatAreNotUtf8ReachTheSystemUnchanged)
     EXPECT_EQ(chip.stop(), 0);
     ::unlink(port.constData()); // names QTemporaryDir cannot spell
     ::unlink(image.constData());
+}
+
+TEST_F(HostileInput, PortErrorsSayWhatIsWrongAfterTheLibrarysCodeAndText)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    ASSERT_TRUE(writeFile(path("file"), "not a port"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+    PortHolder holder(chip.portPath());
+    ASSERT_TRUE(holder.holds());
+
+    const std::pair<QString, QByteArray> cases[] = {
+        {path("missing"), "code: 12, message: not exist error (No such file or directory)"},
+        {path("file"), "(not a serial port: a regular file)"},
+        {path("fifo"), "(not a serial port: a FIFO)"},
+        {"/dev/null", "not a serial port"},
+        {path("folder"), "is a directory"},
+        {chip.portPath(), "code: 6, message: access denied error (in use by another program)"},
+    };
+    for (const auto& [port, why] : cases) {
+        const auto run = runFlasher({"info", "--port", port}, 10000);
+        EXPECT_EQ(run->exitCode(), 2) << port.toStdString();
+        EXPECT_TRUE(run->err().contains("morvane-flash: " + port.toLocal8Bit() + ": open port error"))
+            << run->err().toStdString();
+        EXPECT_TRUE(run->err().contains(why)) << port.toStdString() << "\n" << run->err().toStdString();
+        EXPECT_FALSE(run->err().contains("usermod")) << run->err().toStdString();
+    }
+    EXPECT_EQ(chip.stop(), 0);
+    EXPECT_TRUE(chip.frameLines().isEmpty()) << chip.log().toStdString();
+}
+
+// Wherever the descriptors run out (opening the device or what the library needs beside it),
+// the message says so instead of leaving "innet error" unexplained.
+TEST_F(HostileInput, RunningOutOfFileDescriptorsIsNamed)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    int refused = 0;
+    for (int limit = 4; limit <= 24; ++limit) {
+        const QString bound = QStringLiteral("--nofile=%1:%1").arg(limit);
+        const auto run =
+            runFlasher({"info", "--json", "--port", chip.portPath()}, 10000, [&](QProcess& process) {
+                process.setArguments(QStringList{bound, process.program()} + process.arguments());
+                process.setProgram(QStringLiteral("prlimit"));
+            });
+        if (!run->out().contains("\"open-failed\""))
+            continue; // it could not start, or it had enough
+        ++refused;
+        EXPECT_TRUE(run->out().contains("Too many open files")) << limit << ": " << run->out().toStdString();
+    }
+    EXPECT_GT(refused, 0);
+}
+
+TEST_F(HostileInput, EveryPortEndsWithItsResultLineAlsoOneThatDidNotOpen)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    const auto run = runFlasher({"info", "--port", path("missing"), "--port", chip.portPath()});
+    EXPECT_EQ(run->exitCode(), 2);
+    const QList<QByteArray> lines = run->outLines();
+    EXPECT_TRUE(lines.contains(path("missing").toLocal8Bit() + ": Result: open-failed"))
+        << run->out().toStdString();
+    EXPECT_TRUE(lines.contains(chip.portPath().toLocal8Bit() + ": Result: completed"))
+        << run->out().toStdString();
+}
+
+// A port the user may not open gets the advice how to be allowed: the group to join when the
+// device's group may use it, otherwise to ask for access. A port another program holds gets no
+// such advice, whoever asks.
+TEST_F(HostileInput, PermissionDeniedExplainsTheGroupButABusyPortDoesNot)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    // The group serial ports belong to.
+    const QByteArray port = QFile::encodeName(chip.portPath());
+    const group* dialout = ::getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    const QByteArray groupName = dialout->gr_name;
+    ASSERT_EQ(::chown(port.constData(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(port.constData(), 0660), 0);
+    const auto denied = runFlasher({"info", "--port", chip.portPath()}, 10000, asNobody);
+    EXPECT_EQ(denied->exitCode(), 2) << denied->err().toStdString();
+    EXPECT_TRUE(denied->err().contains("code: 6, message: access denied error (Permission denied)"))
+        << denied->err().toStdString();
+    EXPECT_TRUE(denied->err().contains("belongs to the group " + groupName)) << denied->err().toStdString();
+    EXPECT_TRUE(denied->err().contains("sudo usermod -aG " + groupName + " $USER"))
+        << denied->err().toStdString();
+    EXPECT_TRUE(denied->err().contains("log in again")) << denied->err().toStdString();
+
+    const auto deniedJson = runFlasher({"info", "--json", "--port", chip.portPath()}, 10000, asNobody);
+    const QList<QJsonObject> events = deniedJson->jsonEvents();
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last()["errorReason"].toString(), "Permission denied");
+    EXPECT_TRUE(events.last()["hint"].toString().contains("sudo usermod -aG " + groupName + " $USER"));
+
+    // Only the owner may use it: joining the group would not help.
+    ASSERT_EQ(::chmod(port.constData(), 0600), 0);
+    const auto ownerOnly = runFlasher({"info", "--port", chip.portPath()}, 10000, asNobody);
+    EXPECT_EQ(ownerOnly->exitCode(), 2);
+    EXPECT_TRUE(ownerOnly->err().contains("(Permission denied)")) << ownerOnly->err().toStdString();
+    EXPECT_TRUE(ownerOnly->err().contains("Ask the administrator")) << ownerOnly->err().toStdString();
+    EXPECT_FALSE(ownerOnly->err().contains("usermod")) << ownerOnly->err().toStdString();
+
+    ASSERT_EQ(::chmod(port.constData(), 0666), 0);
+    PortHolder holder(chip.portPath());
+    ASSERT_TRUE(holder.holds());
+    const auto busy = runFlasher({"info", "--port", chip.portPath()}, 10000, asNobody);
+    EXPECT_EQ(busy->exitCode(), 2);
+    EXPECT_TRUE(busy->err().contains("in use by another program")) << busy->err().toStdString();
+    EXPECT_FALSE(busy->err().contains("usermod")) << busy->err().toStdString();
+    EXPECT_FALSE(busy->err().contains("Ask the administrator")) << busy->err().toStdString();
+    EXPECT_EQ(chip.stop(), 0);
+    EXPECT_TRUE(chip.frameLines().isEmpty()) << chip.log().toStdString();
 }
