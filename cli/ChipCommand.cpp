@@ -3,6 +3,7 @@
 #include "cli/ChipSession.h"
 #include "cli/ImageCheck.h"
 #include "cli/JsonOutput.h"
+#include "cli/LocalText.h"
 #include "cli/ProgressBoard.h"
 #include "cli/TextOutput.h"
 
@@ -75,6 +76,13 @@ ExitStatus runChipCommand(const Options& options, Console& console)
     ExitStatus worst = ExitSuccess;
     for (const auto& session : sessions)
         worst = std::max(worst, session->exitStatus());
+    // The results went nowhere: give them where they can still be read.
+    if (console.outError() != 0) {
+        for (size_t i = 0; i < sessions.size(); ++i)
+            console.writeErr(toLocalBytes(
+                QStringLiteral("morvane-flash: %1: Result: %2\n")
+                    .arg(options.ports[static_cast<qsizetype>(i)], outcomeName(sessions[i]->outcome()))));
+    }
     return worst;
 }
 

@@ -6,7 +6,8 @@
 
 namespace morvane::cli {
 
-// Returns the worst exit status of all ports.
+// Returns the worst exit status of all ports. When standard output failed, each port's result is
+// repeated on standard error.
 ExitStatus runChipCommand(const Options& options, Console& console);
 
 } // namespace morvane::cli

@@ -226,6 +226,7 @@ void ChipSession::finish(TaskResult result)
     serialPort.close();
     result.firmwareInfo = firmwareInfo;
     status = exitStatusOf(result.outcome);
+    finalOutcome = result.outcome;
     output.taskEnded(portName, options.command, result);
     if (finishedHandler)
         finishedHandler();

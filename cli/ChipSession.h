@@ -37,6 +37,7 @@ public:
     void start();
     bool finished() const { return phase == Phase::Finished; }
     ExitStatus exitStatus() const { return status; }
+    TaskOutcome outcome() const { return finalOutcome; }
 
 private:
     enum class Phase
@@ -78,6 +79,7 @@ private:
 
     Phase phase = Phase::Idle;
     ExitStatus status = ExitSuccess;
+    TaskOutcome finalOutcome = TaskOutcome::Completed;
     std::optional<QString> firmwareInfo; // none until the chip answered the information request
     std::function<void()> finishedHandler;
 

@@ -8,12 +8,13 @@
 
 namespace morvane::cli {
 
-// Exit status of the program: the worst of all ports.
+// Exit status of the program: the worst of all ports, in this order.
 enum ExitStatus
 {
     ExitSuccess = 0,
     ExitChipFailure = 1, // time-out, a run that cannot go on
-    ExitBadInput = 2     // bad usage, bad image, a port that cannot be opened
+    ExitBadInput = 2,    // bad usage, bad image, a port that cannot be opened
+    ExitOutputLost = 4   // standard output could not be written: the results did not arrive
 };
 
 // The baud rates accepted: from the slowest the window offers to the fastest standard rate of

@@ -3,6 +3,8 @@
 #include "cli/LocalText.h"
 #include "cli/Terminal.h"
 
+#include <cerrno>
+
 namespace morvane::cli {
 
 Console::Console(std::FILE* out, std::FILE* err, bool progress)
@@ -11,12 +13,21 @@ Console::Console(std::FILE* out, std::FILE* err, bool progress)
 {
 }
 
+void Console::write(std::FILE* stream, const QByteArray& bytes, int& error)
+{
+    if (error != 0)
+        return;
+    errno = 0;
+    const size_t written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    if (std::fflush(stream) != 0 || written != static_cast<size_t>(bytes.size()))
+        error = errno != 0 ? errno : EIO;
+}
+
 void Console::writeOut(const QByteArray& lines)
 {
     if (outSharesTerminal)
         eraseProgress();
-    std::fwrite(lines.constData(), 1, static_cast<size_t>(lines.size()), out);
-    std::fflush(out);
+    write(out, lines, outErrno);
     if (outSharesTerminal)
         drawProgress();
 }
@@ -24,8 +35,7 @@ void Console::writeOut(const QByteArray& lines)
 void Console::writeErr(const QByteArray& lines)
 {
     eraseProgress();
-    std::fwrite(lines.constData(), 1, static_cast<size_t>(lines.size()), err);
-    std::fflush(err);
+    write(err, lines, errErrno);
     drawProgress();
 }
 
@@ -51,7 +61,7 @@ void Console::eraseProgress()
     if (drawnLines == 0)
         return;
     // Up to the first line of the block, then clear to the end of the screen.
-    std::fprintf(err, "\x1b[%dA\r\x1b[J", drawnLines);
+    write(err, QByteArray("\x1b[") + QByteArray::number(drawnLines) + "A\r\x1b[J", errErrno);
     drawnLines = 0;
 }
 
@@ -66,8 +76,7 @@ void Console::drawProgress()
         block += toLocalBytes(columns > 1 ? line.left(columns - 1) : line);
         block += '\n';
     }
-    std::fwrite(block.constData(), 1, static_cast<size_t>(block.size()), err);
-    std::fflush(err);
+    write(err, block, errErrno);
     drawnLines = static_cast<int>(progressLines.size());
 }
 

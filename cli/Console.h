@@ -1,6 +1,9 @@
 // Standard output and standard error of the program, with an optional block of progress lines
 // kept at the bottom of the terminal on standard error. Lines written while the block is shown
-// appear above it. Used from one thread only.
+// appear above it. Used from one thread at a time.
+//
+// A stream that cannot be written (a pipe whose reader has gone, a full disk, a closed
+// descriptor) is written no more; the first error is kept for the program to report at its end.
 #pragma once
 
 #include <QByteArray>
@@ -24,6 +27,9 @@ public:
     void writeOut(const QByteArray& lines);
     void writeErr(const QByteArray& lines);
 
+    // The first error writing standard output (an errno value), 0 while there has been none.
+    int outError() const { return outErrno; }
+
     // Replaces the progress block (one line per entry).
     void setProgress(const QStringList& lines);
     // Leaves the last progress block on screen and shows none from now on.
@@ -32,6 +38,8 @@ public:
 private:
     void eraseProgress();
     void drawProgress();
+    // Writes and flushes unless the stream failed before; records the first failure.
+    void write(std::FILE* stream, const QByteArray& bytes, int& error);
 
     std::FILE* out;
     std::FILE* err;
@@ -39,6 +47,8 @@ private:
     bool outSharesTerminal; // stdout is a terminal too, so its lines must go above the block
     QStringList progressLines;
     int drawnLines = 0;
+    int outErrno = 0;
+    int errErrno = 0;
 };
 
 } // namespace morvane::cli

@@ -292,3 +292,28 @@ TEST_F(HostileInput, PermissionDeniedExplainsTheGroupButABusyPortDoesNot)
     EXPECT_EQ(chip.stop(), 0);
     EXPECT_TRUE(chip.frameLines().isEmpty()) << chip.log().toStdString();
 }
+
+TEST_F(HostileInput, OutputThatCannotBeWrittenIsReportedAndFailsTheRun)
+{
+    const auto full = runFlasher({"list"}, 10000, [](QProcess& process) {
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    });
+    EXPECT_EQ(full->exitCode(), 4);
+    EXPECT_TRUE(full->err().contains("cannot write to standard output: No space left on device"))
+        << full->err().toStdString();
+
+    // A closed standard output: the port must not take its place.
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    const auto closed = runFlasher({}, 10000, [&](QProcess& process) {
+        process.setProgram(QStringLiteral("/bin/sh"));
+        process.setArguments({"-c", "exec \"$0\" info --port \"$1\" >&-", flasherPath(), chip.portPath()});
+    });
+    EXPECT_EQ(closed->exitCode(), 4);
+    EXPECT_TRUE(closed->err().contains("cannot write to standard output: Bad file descriptor"))
+        << closed->err().toStdString();
+    EXPECT_TRUE(closed->err().contains(chip.portPath().toLocal8Bit() + ": Result: completed"))
+        << closed->err().toStdString();
+    EXPECT_EQ(chip.stop(), 0) << chip.log().toStdString();
+    EXPECT_EQ(chip.frameLines(), QStringList{"sim: firmware information sent"});
+}

@@ -46,6 +46,23 @@ protected:
 
 TEST_F(HostileRuns, SideBySide)
 {
+    const QString small = image("600.bin", 600);
+
+    // --- standard output closes half-way (| head): the flash still runs to its end ---
+    Case& pipe = add("pipe");
+    pipe.run = std::make_unique<FlasherRun>(QStringList{}, [&](QProcess& process) {
+        process.setProgram(QStringLiteral("bash"));
+        process.setArguments(
+            {"-c", "\"$0\" flash --port \"$1\" \"$2\" | head -n 5 >/dev/null; exit ${PIPESTATUS[0]}",
+             flasherPath(), pipe.chip->portPath(), small});
+    });
+    pipe.check = [this](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 4) << c.run->err().toStdString();
+        EXPECT_TRUE(c.run->err().contains("cannot write to standard output: Broken pipe"))
+            << c.run->err().toStdString();
+        EXPECT_TRUE(c.run->err().contains(c.chip->portPath().toLocal8Bit() + ": Result: completed"));
+        EXPECT_EQ(readFile(path(c.name + ".bin")), bytes["600.bin"]);
+    };
 
     // --- the image changes while the chip answers slowly: what was checked is what is sent ---
     Case& changing = add("changing", {"--delay", "500"});
