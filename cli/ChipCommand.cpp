@@ -2,6 +2,7 @@
 
 #include "cli/ChipSession.h"
 #include "cli/ImageCheck.h"
+#include "cli/InterruptRequests.h"
 #include "cli/JsonOutput.h"
 #include "cli/LocalText.h"
 #include "cli/ProgressBoard.h"
@@ -68,6 +69,26 @@ ExitStatus runChipCommand(const Options& options, Console& console)
                                           Qt::QueuedConnection);
         });
     }
+    // The first request to stop reaches the sessions on this thread; a second ends the process.
+    // Declared after the sessions and before the loop runs: the context goes first, and with it
+    // any request still queued.
+    QObject interruptContext;
+    const auto interruptAll = [&sessions, &console](const QString& request) {
+        console.writeErr(
+            toLocalBytes(QStringLiteral("morvane-flash: %1: stopping; a second signal ends the program "
+                                        "at once\n")
+                             .arg(request)));
+        for (const auto& session : sessions)
+            session->interrupt();
+    };
+    InterruptRequests interrupts(
+        [&interruptContext, interruptAll](const char* request) {
+            const QString name = QString::fromLatin1(request);
+            QMetaObject::invokeMethod(
+                &interruptContext, [interruptAll, name] { interruptAll(name); }, Qt::QueuedConnection);
+        },
+        ExitInterrupted);
+
     for (const auto& session : sessions)
         session->start();
     QCoreApplication::exec();

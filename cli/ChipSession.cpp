@@ -4,6 +4,7 @@
 #include "flasher/BootloaderCodec.h"
 #include "portinfo/PortAccess.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 
@@ -114,8 +115,10 @@ void ChipSession::setCurrentBlockText(const QString&)
     const int64_t bytes = int64_t{progress.blocksDone} * rq75x::BlockSize;
     progress.bytesDone = progress.blocksDone >= progress.totalBlocks ? imageSize : std::min(bytes, imageSize);
     onMainThread([this, progress] {
-        if (phase == Phase::Running)
-            output.progress(portName, progress);
+        if (phase != Phase::Running)
+            return;
+        blocksAcknowledged = progress.blocksDone;
+        output.progress(portName, progress);
     });
 }
 
@@ -180,6 +183,8 @@ void ChipSession::onReply(const QString& text)
         // The answer may arrive in pieces; the sequence starts once the line has gone quiet.
         firmwareInfo = firmwareInfo.value_or(QString()) + text;
         settleTimer.start();
+    } else if (phase == Phase::Running && text == QLatin1String("ACK (32)")) {
+        bootReady = true;
     }
 }
 
@@ -213,6 +218,54 @@ void ChipSession::startSequence()
         engine.startFactoryReset();
         return;
     }
+}
+
+void ChipSession::interrupt()
+{
+    if (phase == Phase::Finished || phase == Phase::Idle)
+        return;
+    requestTimer.stop();
+    settleTimer.stop();
+    // Nothing is sent from here on: close() returns once a reply being handled on the receive
+    // thread is done, and the engine's writes after that find the port closed.
+    serialPort.close();
+    // What the engine reported before, in order; its run may even have ended meanwhile.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase == Phase::Finished)
+        return;
+    TaskResult result;
+    result.outcome = TaskOutcome::Interrupted;
+    result.detail = interruptedState();
+    finish(result);
+}
+
+QString ChipSession::interruptedState() const
+{
+    const QString again =
+        options.command == Command::Reset ? QStringLiteral("reset") : QStringLiteral("flash");
+    if (phase != Phase::Running)
+        return QStringLiteral("interrupted while waiting for the firmware information: nothing was written "
+                              "to the chip");
+    if (!bootReady)
+        return QStringLiteral("interrupted while asking the chip to enter boot mode: the chip may be in boot "
+                              "mode; %1 again to finish")
+            .arg(again);
+    if (options.command == Command::Reset)
+        return QStringLiteral(
+            "interrupted during the factory reset: the chip stays in boot mode; reset again "
+            "to finish");
+    const uint32_t total = engine.totalBlocks();
+    if (blocksAcknowledged < total) {
+        // The block sent last, or the one about to go when the port closed.
+        const uint32_t block = std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, total);
+        return QStringLiteral(
+                   "interrupted during block %1 of %2: the chip stays in boot mode; flash again to "
+                   "finish")
+            .arg(block)
+            .arg(total);
+    }
+    return QStringLiteral("interrupted after the last block, before the chip left boot mode: the chip stays "
+                          "in boot mode; flash again to finish");
 }
 
 void ChipSession::finish(TaskResult result)

@@ -2,7 +2,8 @@
 // asks for the firmware information, shows the answer and then, for flash and reset, runs the
 // sequence. Sessions share nothing but the output, so one chip failing never disturbs another.
 //
-// Threads: created, started and destroyed on the main thread, whose event loop runs the timers.
+// Threads: created, started, interrupted and destroyed on the main thread, whose event loop runs
+// the timers.
 // The engine reports on the receive thread too; every report is carried to the main thread in
 // the order it was made, never blocking the receive thread.
 #pragma once
@@ -35,6 +36,10 @@ public:
     void setFinishedHandler(std::function<void()> handler) { finishedHandler = std::move(handler); }
 
     void start();
+    // The user asked the program to stop: sends nothing more, releases the port and ends the
+    // session as Interrupted, saying in which state the chip is left. Nothing happens when the
+    // session has ended already (also when its end was on its way to the main thread).
+    void interrupt();
     bool finished() const { return phase == Phase::Finished; }
     ExitStatus exitStatus() const { return status; }
     TaskOutcome outcome() const { return finalOutcome; }
@@ -70,6 +75,7 @@ private:
     void onReply(const QString& text);
     void onRequestTimeout();
     void startSequence();
+    QString interruptedState() const;
     void finish(TaskResult result);
 
     const QString portName;
@@ -81,6 +87,8 @@ private:
     ExitStatus status = ExitSuccess;
     TaskOutcome finalOutcome = TaskOutcome::Completed;
     std::optional<QString> firmwareInfo; // none until the chip answered the information request
+    bool bootReady = false;              // the bootloader acknowledged the boot-mode request
+    uint32_t blocksAcknowledged = 0;
     std::function<void()> finishedHandler;
 
     QTimer requestTimer; // the engine's request time-out

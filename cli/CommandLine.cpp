@@ -183,8 +183,8 @@ QString usageText()
         "  --json       one JSON object per line and event instead of text\n"
         "\n"
         "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on),\n"
-        "2 bad usage or bad input (image file, port that cannot be opened), 4 standard output\n"
-        "could not be written.\n");
+        "2 bad usage or bad input (image file, port that cannot be opened), 3 interrupted\n"
+        "(Ctrl+C, SIGTERM, SIGHUP), 4 standard output could not be written.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& arguments)

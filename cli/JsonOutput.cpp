@@ -60,6 +60,8 @@ QJsonObject endEvent(const QString& port, Command task, const TaskResult& result
         if (!result.hint.isEmpty())
             object.insert(QStringLiteral("hint"), result.hint);
     }
+    if (!result.detail.isEmpty())
+        object.insert(QStringLiteral("detail"), result.detail);
     if (result.firmwareInfo)
         object.insert(QStringLiteral("firmwareInfo"), *result.firmwareInfo);
     return object;

@@ -13,6 +13,8 @@ ExitStatus exitStatusOf(TaskOutcome outcome)
     case TaskOutcome::BadImage:
     case TaskOutcome::OpenFailed:
         return ExitBadInput;
+    case TaskOutcome::Interrupted:
+        return ExitInterrupted;
     }
     return ExitChipFailure;
 }
@@ -30,6 +32,8 @@ QString outcomeName(TaskOutcome outcome)
         return QStringLiteral("aborted");
     case TaskOutcome::OpenFailed:
         return QStringLiteral("open-failed");
+    case TaskOutcome::Interrupted:
+        return QStringLiteral("interrupted");
     }
     return {};
 }

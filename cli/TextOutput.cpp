@@ -52,10 +52,8 @@ QByteArray TextOutput::lines(const QString& port, const QString& lead, const QSt
 
 void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& result)
 {
-    if (result.outcome != TaskOutcome::OpenFailed)
-        return;
     QString text;
-    {
+    if (result.outcome == TaskOutcome::OpenFailed) {
         text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3")
                    .arg(port, QString::number(result.errorCode), result.errorMessage);
         if (!result.errorReason.isEmpty())
@@ -63,8 +61,11 @@ void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& res
         text += QLatin1Char('\n');
         if (!result.hint.isEmpty())
             text += result.hint + QLatin1Char('\n');
+    } else if (!result.detail.isEmpty()) {
+        text = QStringLiteral("morvane-flash: %1: %2\n").arg(port, result.detail);
     }
-    console.writeErr(toLocalBytes(text));
+    if (!text.isEmpty())
+        console.writeErr(toLocalBytes(text));
 }
 
 } // namespace morvane::cli

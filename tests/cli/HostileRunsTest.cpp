@@ -4,9 +4,51 @@
 
 #include <QFile>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int BlocksToInterrupt = 40;
+
+// 1 while a program holds the port in exclusive mode (the flag outlives a program that dies).
+int exclusiveFlag(const QString& port)
+{
+    const int fd = ::open(QFile::encodeName(port).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int exclusive = -1;
+    if (fd >= 0) {
+        ::ioctl(fd, TIOCGEXCL, &exclusive);
+        ::close(fd);
+    }
+    return exclusive;
+}
+
+// The highest block number in the simulator's log of written blocks; 0 when none.
+int lastBlockReceived(const SimulatedChip& chip)
+{
+    static const QRegularExpression written(QStringLiteral("^sim: block (\\d+) written"));
+    int last = 0;
+    for (const QString& line : chip.frameLines()) {
+        const QRegularExpressionMatch match = written.match(line);
+        if (match.hasMatch())
+            last = std::max(last, match.captured(1).toInt());
+    }
+    return last;
+}
+
+void sendSignal(const FlasherRun& run, int signal)
+{
+    ::kill(static_cast<pid_t>(run.process.processId()), signal);
+}
+
+} // namespace
 
 class HostileRuns : public ::testing::Test
 {
@@ -47,6 +89,66 @@ protected:
 TEST_F(HostileRuns, SideBySide)
 {
     const QString small = image("600.bin", 600);
+    const QString large = image("large.bin", BlocksToInterrupt * 256);
+
+    // --- signals: the run stops, says where the chip was left, releases the port ---
+    Case& sigint = add("sigint");
+    sigint.run = std::make_unique<FlasherRun>(
+        QStringList{"flash", "--json", "--port", sigint.chip->portPath(), large});
+    sigint.run->whenOut("\"blocks\":3,", [&] { sendSignal(*sigint.run, SIGINT); });
+    sigint.check = [this](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 3) << c.run->err().toStdString();
+        const QList<QJsonObject> events = c.run->jsonEvents();
+        ASSERT_FALSE(events.isEmpty());
+        EXPECT_EQ(events.last()["event"].toString(), "end");
+        EXPECT_EQ(events.last()["result"].toString(), "interrupted");
+        EXPECT_EQ(events.last()["exitCode"].toInt(), 3);
+        static const QRegularExpression where(
+            QStringLiteral(
+                "interrupted during block (\\d+) of %1: the chip stays in boot mode; flash again to "
+                "finish")
+                .arg(BlocksToInterrupt));
+        const QRegularExpressionMatch match = where.match(QString::fromLocal8Bit(c.run->err()));
+        ASSERT_TRUE(match.hasMatch()) << c.run->err().toStdString();
+        EXPECT_TRUE(events.last()["detail"].toString().contains(match.captured(0)));
+        EXPECT_EQ(exclusiveFlag(c.chip->portPath()), 0);
+        EXPECT_EQ(c.chip->stop(), 0) << c.chip->log().toStdString();
+        // Nothing was sent after the block it names (which may not have gone out yet).
+        const int named = match.captured(1).toInt();
+        EXPECT_GE(lastBlockReceived(*c.chip), named - 1);
+        EXPECT_LE(lastBlockReceived(*c.chip), named);
+        EXPECT_FALSE(QFile::exists(path(c.name + ".bin")));
+    };
+
+    Case& sigterm = add("sigterm");
+    sigterm.run =
+        std::make_unique<FlasherRun>(QStringList{"flash", "--port", sigterm.chip->portPath(), large});
+    sigterm.run->whenOut("> Written memory block: 3\n", [&] { sendSignal(*sigterm.run, SIGTERM); });
+    sigterm.check = [](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 3);
+        EXPECT_TRUE(c.run->err().contains(": interrupted during block ")) << c.run->err().toStdString();
+        EXPECT_EQ(exclusiveFlag(c.chip->portPath()), 0);
+        EXPECT_EQ(c.chip->stop(), 0) << c.chip->log().toStdString();
+    };
+
+    Case& sighup = add("sighup", {"--silent"});
+    sighup.run = std::make_unique<FlasherRun>(QStringList{"info", "--port", sighup.chip->portPath()});
+    sighup.run->whenOut("Getting current firmware information", [&] { sendSignal(*sighup.run, SIGHUP); });
+    sighup.check = [](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 3);
+        EXPECT_TRUE(c.run->err().contains("interrupted while waiting for the firmware information"))
+            << c.run->err().toStdString();
+        EXPECT_LT(c.run->elapsedMs(), 5000) << "it waited for the time-out";
+        EXPECT_EQ(exclusiveFlag(c.chip->portPath()), 0);
+    };
+
+    Case& twice = add("twice");
+    twice.run = std::make_unique<FlasherRun>(QStringList{"flash", "--port", twice.chip->portPath(), large});
+    twice.run->whenOut("> Written memory block: 2\n", [&] {
+        sendSignal(*twice.run, SIGINT);
+        sendSignal(*twice.run, SIGINT);
+    });
+    twice.check = [](Case& c) { EXPECT_EQ(c.run->exitCode(), 3); };
 
     // --- standard output closes half-way (| head): the flash still runs to its end ---
     Case& pipe = add("pipe");
