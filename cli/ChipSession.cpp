@@ -9,6 +9,8 @@
 #include <QThread>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 
 namespace morvane::cli {
 
@@ -19,6 +21,14 @@ constexpr int MinimumSettleMs = 50;
 constexpr int MaximumSettleMs = 1000;
 constexpr int SettleCharacters = 20;
 constexpr int BitsPerCharacterAtMost = 12; // start, 8 data, parity, 2 stop
+constexpr char FrameMarker[] = {0x55, 0x66};
+
+int64_t steadyNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace
 
@@ -30,17 +40,56 @@ int informationSettleMs(int baudRate)
     return static_cast<int>(std::clamp<int64_t>(ms, MinimumSettleMs, MaximumSettleMs));
 }
 
+// ---------------------------------------------------------------------------------------------
+// WatchedChipPort
+
+void WatchedChipPort::watchAnswer()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    watching = true;
+    answerStart.clear();
+}
+
+int64_t WatchedChipPort::msSinceLastRead() const
+{
+    const int64_t last = lastReadNs.load();
+    return last == 0 ? INT64_MAX : (steadyNowNs() - last) / 1000000;
+}
+
+bool WatchedChipPort::answerIsBootloaderFrame() const
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return answerStart == QByteArray(FrameMarker, sizeof FrameMarker);
+}
+
+int WatchedChipPort::readData(void* data, int size)
+{
+    const int read = SerialChipPort::readData(data, size);
+    if (read > 0) {
+        lastReadNs = steadyNowNs();
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (watching && answerStart.size() < qsizetype{sizeof FrameMarker})
+            answerStart.append(static_cast<const char*>(data),
+                               std::min<qsizetype>(read, qsizetype{sizeof FrameMarker} - answerStart.size()));
+    }
+    return read;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ChipSession
+
 ChipSession::ChipSession(const QString& port, const Options& options, const FirmwareImage* image,
                          RunOutput& output)
-    : portName(port), options(options), image(image), output(output)
+    : portName(port), options(options), image(image), output(output),
+      settleMs(informationSettleMs(options.line.baudRate))
 {
     requestTimer.setSingleShot(true);
     // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
     requestTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&requestTimer, &QTimer::timeout, this, [this] { onRequestTimeout(); });
     settleTimer.setSingleShot(true);
-    settleTimer.setInterval(informationSettleMs(options.line.baudRate));
-    QObject::connect(&settleTimer, &QTimer::timeout, this, [this] { startSequence(); });
+    settleTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&settleTimer, &QTimer::timeout, this, [this] { onQuiet(); });
 }
 
 ChipSession::~ChipSession()
@@ -76,6 +125,7 @@ void ChipSession::start()
     logLine(engine.messages().format("Port open ready to flash RQ75x..."));
     logLine(QStringLiteral("Getting current firmware information"));
     phase = Phase::AwaitingInfo;
+    chipPort.watchAnswer();
     engine.requestFirmwareInfo();
 }
 
@@ -125,7 +175,16 @@ void ChipSession::setCurrentBlockText(const QString&)
 void ChipSession::startStopTimer(unsigned int ms)
 {
     onMainThread([this, ms] {
-        if (ms == 0 || phase == Phase::Finished)
+        if (phase == Phase::Finished) {
+            requestTimer.stop();
+            return;
+        }
+        // The engine stops the time-out at every piece of the information answer, but the answer
+        // only counts once the line has gone quiet: a line that never does (a board's debug
+        // console) must still end at the request's deadline.
+        if (ms == 0 && phase == Phase::AwaitingInfo)
+            return;
+        if (ms == 0)
             requestTimer.stop();
         else
             requestTimer.start(static_cast<int>(ms));
@@ -181,8 +240,10 @@ void ChipSession::onReply(const QString& text)
     output.replyLine(portName, text);
     if (phase == Phase::AwaitingInfo) {
         // The answer may arrive in pieces; the sequence starts once the line has gone quiet.
-        firmwareInfo = firmwareInfo.value_or(QString()) + text;
-        settleTimer.start();
+        QString answer = firmwareInfo.value_or(QString());
+        answer += text.left(MaxInformationLength - answer.size());
+        firmwareInfo = answer;
+        settleTimer.start(settleMs);
     } else if (phase == Phase::Running && text == QLatin1String("ACK (32)")) {
         bootReady = true;
     }
@@ -199,21 +260,59 @@ void ChipSession::onRequestTimeout()
     finish(result);
 }
 
+// The settle timer judges quiet on this thread, which a busy machine may have kept from running
+// while the receive thread went on reading: what arrived meanwhile counts first.
+void ChipSession::onQuiet()
+{
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase != Phase::AwaitingInfo || settleTimer.isActive())
+        return;
+    const int64_t quietMs = chipPort.msSinceLastRead();
+    if (quietMs < settleMs) {
+        settleTimer.start(static_cast<int>(settleMs - quietMs));
+        return;
+    }
+    startSequence();
+}
+
 void ChipSession::startSequence()
 {
     if (phase != Phase::AwaitingInfo)
         return;
+    requestTimer.stop(); // the information request has had its answer
+    const bool bootMode = chipPort.answerIsBootloaderFrame();
+    if (bootMode) {
+        // What it sent is no firmware information.
+        firmwareInfo.reset();
+    }
     switch (options.command) {
     case Command::Info:
     case Command::List:
+        if (bootMode) {
+            TaskResult result;
+            result.outcome = TaskOutcome::BootMode;
+            result.detail = QStringLiteral(
+                "the chip answered from its bootloader: the chip is in boot mode, as an unfinished flash "
+                "leaves it; run flash to write the firmware again, or reset to restore its factory settings");
+            finish(result);
+            return;
+        }
         finish(TaskResult{});
         return;
     case Command::Flash:
+        if (bootMode)
+            output.statusLine(
+                portName, QStringLiteral("The chip answered from its bootloader: the chip is in boot mode; "
+                                         "flashing starts again from the first block"));
         phase = Phase::Running;
         engine.setFirmwarePath(image->enginePath);
         engine.startFlash();
         return;
     case Command::Reset:
+        if (bootMode)
+            output.statusLine(portName,
+                              QStringLiteral("The chip answered from its bootloader: the chip is in "
+                                             "boot mode"));
         phase = Phase::Running;
         engine.startFactoryReset();
         return;

@@ -3,9 +3,8 @@
 // sequence. Sessions share nothing but the output, so one chip failing never disturbs another.
 //
 // Threads: created, started, interrupted and destroyed on the main thread, whose event loop runs
-// the timers.
-// The engine reports on the receive thread too; every report is carried to the main thread in
-// the order it was made, never blocking the receive thread.
+// the timers. The engine reports on the receive thread too; every report is carried to the main
+// thread in the order it was made, never blocking the receive thread.
 #pragma once
 
 #include "cli/CommandLine.h"
@@ -19,10 +18,36 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 namespace morvane::cli {
+
+// The engine's port, which also notes when bytes last arrived and how the answer to the
+// information request begins: a chip left in boot mode answers with a bootloader frame, which the
+// engine shows as text like any other answer.
+class WatchedChipPort : public rq75x::SerialChipPort
+{
+public:
+    using SerialChipPort::SerialChipPort;
+
+    // From now on the first bytes read are kept (main thread, before the request goes out).
+    void watchAnswer();
+    // The bytes read since watchAnswer() begin a bootloader frame (0x55 0x66).
+    bool answerIsBootloaderFrame() const;
+    // Milliseconds since bytes were last read (any thread); large when none ever were.
+    int64_t msSinceLastRead() const;
+
+    int readData(void* data, int size) override; // receive thread
+
+private:
+    mutable std::mutex mutex;
+    bool watching = false;
+    QByteArray answerStart; // at most 2 bytes
+    std::atomic<int64_t> lastReadNs{0};
+};
 
 class ChipSession : public QObject, private rq75x::FlashEvents, private vandrel::CSerialPortListener
 {
@@ -74,6 +99,7 @@ private:
 
     void onReply(const QString& text);
     void onRequestTimeout();
+    void onQuiet();
     void startSequence();
     QString interruptedState() const;
     void finish(TaskResult result);
@@ -82,6 +108,7 @@ private:
     const Options options;
     const FirmwareImage* const image;
     RunOutput& output;
+    const int settleMs;
 
     Phase phase = Phase::Idle;
     ExitStatus status = ExitSuccess;
@@ -95,12 +122,16 @@ private:
     QTimer settleTimer;  // the end of the information answer: the line has gone quiet
 
     CSerialPort serialPort;
-    rq75x::SerialChipPort chipPort{serialPort};
+    WatchedChipPort chipPort{serialPort};
     rq75x::FlashEngine engine{chipPort, *this};
 };
 
 // How long the line must stay quiet before the information answer counts as complete: long
 // enough for the gap between two characters at slow baud rates, and never more than a second.
 int informationSettleMs(int baudRate);
+
+// The most of the information answer that is kept: a line that never stops talking must not
+// fill the memory.
+constexpr qsizetype MaxInformationLength = 4096;
 
 } // namespace morvane::cli

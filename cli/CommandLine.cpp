@@ -182,9 +182,10 @@ QString usageText()
         "  --port PORT  a serial port; give it several times to work on several chips at once\n"
         "  --json       one JSON object per line and event instead of text\n"
         "\n"
-        "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on),\n"
-        "2 bad usage or bad input (image file, port that cannot be opened), 3 interrupted\n"
-        "(Ctrl+C, SIGTERM, SIGHUP), 4 standard output could not be written.\n");
+        "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on,\n"
+        "a chip in boot mode, a port that went away), 2 bad usage or bad input (image file,\n"
+        "port that cannot be opened), 3 interrupted (Ctrl+C, SIGTERM, SIGHUP), 4 standard\n"
+        "output could not be written.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& arguments)

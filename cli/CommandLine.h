@@ -12,7 +12,7 @@ namespace morvane::cli {
 enum ExitStatus
 {
     ExitSuccess = 0,
-    ExitChipFailure = 1, // time-out, a run that cannot go on
+    ExitChipFailure = 1, // time-out, a run that cannot go on, a chip in boot mode, a port gone
     ExitBadInput = 2,    // bad usage, bad image, a port that cannot be opened
     ExitInterrupted = 3, // stopped by the user (Ctrl+C, a termination request, the terminal gone)
     ExitOutputLost = 4   // standard output could not be written: the results did not arrive

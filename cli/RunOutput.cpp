@@ -9,6 +9,8 @@ ExitStatus exitStatusOf(TaskOutcome outcome)
         return ExitSuccess;
     case TaskOutcome::TimedOut:
     case TaskOutcome::Aborted:
+    case TaskOutcome::BootMode:
+    case TaskOutcome::Disconnected:
         return ExitChipFailure;
     case TaskOutcome::BadImage:
     case TaskOutcome::OpenFailed:
@@ -34,6 +36,10 @@ QString outcomeName(TaskOutcome outcome)
         return QStringLiteral("open-failed");
     case TaskOutcome::Interrupted:
         return QStringLiteral("interrupted");
+    case TaskOutcome::BootMode:
+        return QStringLiteral("boot-mode");
+    case TaskOutcome::Disconnected:
+        return QStringLiteral("disconnected");
     }
     return {};
 }

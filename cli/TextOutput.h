@@ -33,7 +33,7 @@ private:
 
 // What people must read whatever the output format, on standard error: a port that could not be
 // opened (the library's code and text, the system's reason and what to do about it), and in
-// which state a run left the chip when it ended early.
+// which state a run left the chip when it ended early (interrupted, boot mode, port gone).
 class NoticeOutput : public RunOutput
 {
 public:

@@ -317,3 +317,24 @@ TEST_F(HostileInput, OutputThatCannotBeWrittenIsReportedAndFailsTheRun)
     EXPECT_EQ(chip.stop(), 0) << chip.log().toStdString();
     EXPECT_EQ(chip.frameLines(), QStringList{"sim: firmware information sent"});
 }
+
+TEST_F(HostileInput, InfoOnAChipInBootModeSaysSo)
+{
+    SimulatedChip chip;
+    ASSERT_TRUE(chip.started());
+    enterBootMode(chip.portPath());
+
+    const auto json = runFlasher({"info", "--json", "--port", chip.portPath()});
+    EXPECT_EQ(json->exitCode(), 1) << json->out().toStdString();
+    const QList<QJsonObject> events = json->jsonEvents();
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last()["result"].toString(), "boot-mode");
+    EXPECT_EQ(events.last()["exitCode"].toInt(), 1);
+    EXPECT_FALSE(events.last().contains("firmwareInfo"));
+
+    const auto text = runFlasher({"info", "--port", chip.portPath()});
+    EXPECT_EQ(text->exitCode(), 1);
+    EXPECT_TRUE(text->err().contains("the chip is in boot mode")) << text->err().toStdString();
+    EXPECT_TRUE(text->err().contains("flash") && text->err().contains("reset")) << text->err().toStdString();
+    EXPECT_EQ(chip.stop(), 0) << chip.log().toStdString();
+}

@@ -1,6 +1,7 @@
 // morvane-flash under conditions that take seconds to show. The cases run side by side, so the
 // whole fixture takes about as long as its slowest case.
 #include "Programs.h"
+#include "sim/PseudoTerminal.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -9,14 +10,63 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 constexpr int BlocksToInterrupt = 40;
+
+// A line that writes a debug console's text every 10 ms and never stops, whatever it is sent. Its
+// own thread keeps the pace while the test's event loop is busy.
+class TalkingLine
+{
+public:
+    TalkingLine()
+    {
+        std::string error;
+        if (!pty.open(error))
+            return;
+        talker = std::thread([this] { talk(); });
+    }
+    ~TalkingLine()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        woken.notify_all();
+        if (talker.joinable())
+            talker.join();
+    }
+    QString port() const { return QString::fromStdString(pty.slavePath()); }
+
+private:
+    void talk()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (int count = 1; !woken.wait_for(lock, std::chrono::milliseconds(10), [this] { return stopping; });
+             ++count) {
+            const QByteArray line = QStringLiteral("DBG %1 heartbeat ok\r\n").arg(count, 6).toLatin1();
+            [[maybe_unused]] const ssize_t written = ::write(pty.masterFd(), line.constData(), line.size());
+            char discard[256];
+            while (::read(pty.masterFd(), discard, sizeof discard) > 0) {
+            }
+        }
+    }
+
+    rq75x::PseudoTerminal pty;
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool stopping = false;
+    std::thread talker;
+};
 
 // 1 while a program holds the port in exclusive mode (the flag outlives a program that dies).
 int exclusiveFlag(const QString& port)
@@ -90,6 +140,13 @@ TEST_F(HostileRuns, SideBySide)
 {
     const QString small = image("600.bin", 600);
     const QString large = image("large.bin", BlocksToInterrupt * 256);
+
+    // --- a line that never goes quiet: every request still ends at its deadline. At 300 baud an
+    // answer ends after 800 ms of quiet, a gap no busy machine puts between the line's 10 ms ---
+    TalkingLine talkingToInfo;
+    TalkingLine talkingToFlash;
+    FlasherRun talkingInfo({"info", "--json", "--baud", "300", "--port", talkingToInfo.port()});
+    FlasherRun talkingFlash({"flash", "--baud", "300", "--port", talkingToFlash.port(), small});
 
     // --- signals: the run stops, says where the chip was left, releases the port ---
     Case& sigint = add("sigint");
@@ -166,6 +223,18 @@ TEST_F(HostileRuns, SideBySide)
         EXPECT_EQ(readFile(path(c.name + ".bin")), bytes["600.bin"]);
     };
 
+    // --- a chip left in boot mode is flashed from the start ---
+    Case& bootMode = add("boot-mode");
+    enterBootMode(bootMode.chip->portPath());
+    bootMode.run =
+        std::make_unique<FlasherRun>(QStringList{"flash", "--port", bootMode.chip->portPath(), small});
+    bootMode.check = [this](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 0) << c.run->out().toStdString();
+        EXPECT_TRUE(c.run->out().contains("the chip is in boot mode")) << c.run->out().toStdString();
+        EXPECT_EQ(readFile(path(c.name + ".bin")), bytes["600.bin"]);
+        EXPECT_EQ(c.chip->stop(), 0) << c.chip->log().toStdString();
+    };
+
     // --- the image changes while the chip answers slowly: what was checked is what is sent ---
     Case& changing = add("changing", {"--delay", "500"});
     const QString changingImage = image("changing.bin", 600);
@@ -189,11 +258,21 @@ TEST_F(HostileRuns, SideBySide)
             << statuses.join('|').toStdString();
     };
 
-    std::vector<FlasherRun*> runs;
+    std::vector<FlasherRun*> runs{&talkingInfo, &talkingFlash};
     for (const auto& c : cases)
         runs.push_back(c->run.get());
-    // The slowest: the slow chip's seven late replies.
+    // The slowest: the talking line's 5 s deadline, and the slow chip's seven late replies.
     EXPECT_TRUE(waitForAll(runs, 40000)) << "a run hung";
+
+    for (FlasherRun* talking : {&talkingInfo, &talkingFlash}) {
+        EXPECT_EQ(talking->exitCode(), 1) << talking->out().right(400).toStdString();
+        EXPECT_GE(talking->elapsedMs(), 5000);
+        EXPECT_LT(talking->elapsedMs(), 10000);
+    }
+    const QList<QJsonObject> talked = talkingInfo.jsonEvents();
+    ASSERT_FALSE(talked.isEmpty());
+    EXPECT_EQ(talked.last()["result"].toString(), "timed-out");
+    EXPECT_LE(talked.last()["firmwareInfo"].toString().size(), 4096);
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c->name.toStdString());
