@@ -1,5 +1,6 @@
 #include "cli/Console.h"
 
+#include "cli/DisplayWidth.h"
 #include "cli/LocalText.h"
 #include "cli/Terminal.h"
 
@@ -39,6 +40,11 @@ void Console::writeErr(const QByteArray& lines)
     drawProgress();
 }
 
+int Console::progressColumns() const
+{
+    return terminalColumns(err);
+}
+
 void Console::setProgress(const QStringList& lines)
 {
     if (!progressEnabled)
@@ -73,7 +79,7 @@ void Console::drawProgress()
     const int columns = terminalColumns(err);
     QByteArray block;
     for (const QString& line : progressLines) {
-        block += toLocalBytes(columns > 1 ? line.left(columns - 1) : line);
+        block += toLocalBytes(columns > 1 ? leftColumns(line, columns - 1) : line);
         block += '\n';
     }
     write(err, block, errErrno);

@@ -30,7 +30,9 @@ public:
     // The first error writing standard output (an errno value), 0 while there has been none.
     int outError() const { return outErrno; }
 
-    // Replaces the progress block (one line per entry).
+    // Width of the terminal that shows the progress block, 0 when unknown.
+    int progressColumns() const;
+    // Replaces the progress block (one line per entry; cut to the terminal's width).
     void setProgress(const QStringList& lines);
     // Leaves the last progress block on screen and shows none from now on.
     void finishProgress();

@@ -1,6 +1,6 @@
 // morvane-flash given what a careless or hostile user gives it: odd port and file names, things
 // that are not serial ports or images, line settings no port takes, output nobody reads, ports it
-// may not use. Each case ends at once.
+// may not use. Each case ends at once; the slow ones are in HostileRunsTest.cpp.
 #include "Programs.h"
 
 #include <QDir>

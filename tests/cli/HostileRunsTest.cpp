@@ -1,11 +1,14 @@
-// morvane-flash under conditions that take seconds to show. The cases run side by side, so the
-// whole fixture takes about as long as its slowest case.
+// morvane-flash under conditions that take seconds to show: a line that never stops talking,
+// signals in the middle of a run, a pipe that closes, a chip left in boot mode, a file that
+// changes while the chip answers, a narrow terminal. The cases run side by side, so the whole
+// fixture takes about as long as its slowest case.
 #include "Programs.h"
 #include "sim/PseudoTerminal.h"
 
 #include <QFile>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -67,6 +70,69 @@ private:
     bool stopping = false;
     std::thread talker;
 };
+
+// A terminal of a given width for the flasher's standard error; keeps everything written to it.
+class NarrowTerminal
+{
+public:
+    explicit NarrowTerminal(unsigned short columns)
+    {
+        std::string error;
+        if (!pty.open(error))
+            return;
+        slave = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = columns;
+        ::ioctl(slave, TIOCSWINSZ, &size);
+        notifier = std::make_unique<QSocketNotifier>(pty.masterFd(), QSocketNotifier::Read);
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { drain(); });
+    }
+    ~NarrowTerminal()
+    {
+        if (slave >= 0)
+            ::close(slave);
+    }
+    // Makes the terminal the child's standard error.
+    void attach(QProcess& process) const
+    {
+        const int fd = slave;
+        process.setChildProcessModifier([fd] { ::dup2(fd, STDERR_FILENO); });
+    }
+    // The lines as they appeared, cursor movements and erasures taken out.
+    QStringList lines()
+    {
+        drain();
+        static const QRegularExpression controls(QStringLiteral("\x1b\\[[0-9]*[A-Za-z]|\r"));
+        QStringList shown;
+        for (const QString& line : QString::fromUtf8(written).split(QLatin1Char('\n')))
+            shown.append(QString(line).remove(controls));
+        return shown;
+    }
+
+private:
+    void drain()
+    {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(pty.masterFd(), buffer, sizeof buffer)) > 0)
+            written.append(buffer, static_cast<qsizetype>(n));
+    }
+
+    rq75x::PseudoTerminal pty;
+    int slave = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+    QByteArray written;
+};
+
+// Columns a line takes on a terminal: the ideographs used here take two, everything else one.
+int displayColumns(const QString& text)
+{
+    int columns = 0;
+    for (const QChar c : text)
+        columns += c.unicode() >= 0x4E00 && c.unicode() <= 0x9FFF ? 2 : 1;
+    return columns;
+}
 
 // 1 while a program holds the port in exclusive mode (the flag outlives a program that dies).
 int exclusiveFlag(const QString& port)
@@ -256,6 +322,28 @@ TEST_F(HostileRuns, SideBySide)
         }
         EXPECT_TRUE(statuses.contains(QStringLiteral("File: %1 \nSize: 600 Bytes").arg(path("changing.bin"))))
             << statuses.join('|').toStdString();
+    };
+
+    // --- a narrow terminal and a long port name of wide characters: the name gives way ---
+    Case& narrow = add("narrow");
+    NarrowTerminal terminal(80);
+    const QString longPort = path(QString(20, QChar(0x7AEF)) + "-usb-serial-adapter-0");
+    ASSERT_TRUE(QFile::link(narrow.chip->portPath(), longPort));
+    narrow.run = std::make_unique<FlasherRun>(QStringList{"flash", "--port", longPort, small},
+                                              [&](QProcess& process) { terminal.attach(process); });
+    narrow.check = [&](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 0) << c.run->out().toStdString();
+        static const QRegularExpression bar(QStringLiteral("-adapter-0 \\[[#-]{24}\\] \\d/3 blocks"));
+        int bars = 0;
+        for (const QString& line : terminal.lines()) {
+            if (!line.contains(QStringLiteral(" blocks ")))
+                continue;
+            ++bars;
+            EXPECT_LE(displayColumns(line), 79) << line.toStdString();
+            EXPECT_TRUE(line.startsWith(QStringLiteral("..."))) << line.toStdString();
+            EXPECT_TRUE(bar.match(line).hasMatch()) << line.toStdString();
+        }
+        EXPECT_GT(bars, 0);
     };
 
     std::vector<FlasherRun*> runs{&talkingInfo, &talkingFlash};
