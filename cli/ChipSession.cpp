@@ -310,9 +310,8 @@ void ChipSession::startSequence()
         return;
     case Command::Reset:
         if (bootMode)
-            output.statusLine(portName,
-                              QStringLiteral("The chip answered from its bootloader: the chip is in "
-                                             "boot mode"));
+            output.statusLine(portName, QStringLiteral("The chip answered from its bootloader: the chip is "
+                                                       "in boot mode; the reset goes on"));
         phase = Phase::Running;
         engine.startFactoryReset();
         return;
@@ -350,16 +349,14 @@ QString ChipSession::interruptedState() const
                               "mode; %1 again to finish")
             .arg(again);
     if (options.command == Command::Reset)
-        return QStringLiteral(
-            "interrupted during the factory reset: the chip stays in boot mode; reset again "
-            "to finish");
+        return QStringLiteral("interrupted during the factory reset: the chip stays in boot mode; "
+                              "reset again to finish");
     const uint32_t total = engine.totalBlocks();
     if (blocksAcknowledged < total) {
         // The block sent last, or the one about to go when the port closed.
         const uint32_t block = std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, total);
-        return QStringLiteral(
-                   "interrupted during block %1 of %2: the chip stays in boot mode; flash again to "
-                   "finish")
+        return QStringLiteral("interrupted during block %1 of %2: the chip stays in boot mode; "
+                              "flash again to finish")
             .arg(block)
             .arg(total);
     }
