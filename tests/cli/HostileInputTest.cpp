@@ -213,6 +213,11 @@ TEST_F(HostileInput, PortErrorsSayWhatIsWrongAfterTheLibrarysCodeAndText)
 // the message says so instead of leaving "innet error" unexplained.
 TEST_F(HostileInput, RunningOutOfFileDescriptorsIsNamed)
 {
+#ifdef __SANITIZE_ADDRESS__
+    // Out of descriptors, the sanitizers' own checks fail (they test memory through a pipe) and
+    // report errors that are not there.
+    GTEST_SKIP() << "not under the sanitizers";
+#endif
     SimulatedChip chip;
     ASSERT_TRUE(chip.started());
     int refused = 0;
