@@ -4,6 +4,7 @@
 #include "Progress.h"
 #include "ui_MainWindow.h"
 
+#include "portinfo/PortAccess.h"
 #include "portinfo/PortInfo.h"
 
 #include <QCoreApplication>
@@ -123,8 +124,16 @@ void MainWindow::openPort()
 
     const int code = serialPort.getLastError();
     const char* message = serialPort.getLastErrorMsg();
-    const QString detail = QStringLiteral("\n\ncode: %1\nmessage: %2")
-                               .arg(QString::number(code), QString::fromUtf8(message ? message : ""));
+    QString detail = QStringLiteral("\n\ncode: %1\nmessage: %2")
+                         .arg(QString::number(code), QString::fromUtf8(message ? message : ""));
+    // A port the user may not open and one another program holds both read "access denied":
+    // for the first, say how to be allowed.
+    if (code == ErrorAccessDenied) {
+        const std::string hint = vandrel::permissionHint(
+            portName.constData(), vandrel::diagnosePortOpenFailure(portName.constData()));
+        if (!hint.empty())
+            detail += QStringLiteral("\n\n") + QString::fromStdString(hint);
+    }
     QMessageBox::information(this, tr("Information"), tr("open port error") + detail, QMessageBox::Ok,
                              QMessageBox::NoButton);
     ui->pushButtonOpen->setText(tr("Open Port"));

@@ -2,7 +2,9 @@
 
 #include "cli/ChipSession.h"
 #include "cli/ImageCheck.h"
+#include "cli/InterruptRequests.h"
 #include "cli/JsonOutput.h"
+#include "cli/LocalText.h"
 #include "cli/ProgressBoard.h"
 #include "cli/TextOutput.h"
 
@@ -35,29 +37,31 @@ ExitStatus runChipCommand(const Options& options, Console& console)
 {
     TextOutput text(console, options.ports.size() > 1);
     JsonOutput json(console);
+    NoticeOutput notices(console);
     ProgressBoard board(console, options.ports);
     RunOutputFanOut output;
     if (options.json)
         output.add(json);
     else
         output.add(text);
+    output.add(notices);
     if (console.showsProgress())
         output.add(board);
 
-    int64_t imageSize = 0;
+    ImageCheck check;
     if (options.command == Command::Flash) {
-        const ImageCheck check = checkFirmwareImage(options.firmwareFile);
+        check = checkFirmwareImage(options.firmwareFile);
         if (!check.accepted)
             return refuseImage(options, check, output);
-        imageSize = check.size;
     }
+    const FirmwareImage* image = options.command == Command::Flash ? &check.image : nullptr;
 
     std::vector<std::unique_ptr<ChipSession>> sessions;
     const auto allFinished = [&sessions] {
         return std::all_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->finished(); });
     };
     for (const QString& port : options.ports) {
-        sessions.push_back(std::make_unique<ChipSession>(port, options, imageSize, output));
+        sessions.push_back(std::make_unique<ChipSession>(port, options, image, output));
         sessions.back()->setFinishedHandler([&allFinished] {
             // Queued, so that it also ends a loop that has not started yet.
             if (allFinished())
@@ -65,6 +69,26 @@ ExitStatus runChipCommand(const Options& options, Console& console)
                                           Qt::QueuedConnection);
         });
     }
+    // The first request to stop reaches the sessions on this thread; a second ends the process.
+    // Declared after the sessions and before the loop runs: the context goes first, and with it
+    // any request still queued.
+    QObject interruptContext;
+    const auto interruptAll = [&sessions, &console](const QString& request) {
+        console.writeErr(
+            toLocalBytes(QStringLiteral("morvane-flash: %1: stopping; a second signal ends the program "
+                                        "at once\n")
+                             .arg(request)));
+        for (const auto& session : sessions)
+            session->interrupt();
+    };
+    InterruptRequests interrupts(
+        [&interruptContext, interruptAll](const char* request) {
+            const QString name = QString::fromLatin1(request);
+            QMetaObject::invokeMethod(
+                &interruptContext, [interruptAll, name] { interruptAll(name); }, Qt::QueuedConnection);
+        },
+        ExitInterrupted);
+
     for (const auto& session : sessions)
         session->start();
     QCoreApplication::exec();
@@ -73,6 +97,13 @@ ExitStatus runChipCommand(const Options& options, Console& console)
     ExitStatus worst = ExitSuccess;
     for (const auto& session : sessions)
         worst = std::max(worst, session->exitStatus());
+    // The results went nowhere: give them where they can still be read.
+    if (console.outError() != 0) {
+        for (size_t i = 0; i < sessions.size(); ++i)
+            console.writeErr(toLocalBytes(
+                QStringLiteral("morvane-flash: %1: Result: %2\n")
+                    .arg(options.ports[static_cast<qsizetype>(i)], outcomeName(sessions[i]->outcome()))));
+    }
     return worst;
 }
 

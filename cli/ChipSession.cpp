@@ -1,11 +1,16 @@
 #include "cli/ChipSession.h"
 
+#include "cli/LocalText.h"
 #include "flasher/BootloaderCodec.h"
+#include "portinfo/PortAccess.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 
 namespace morvane::cli {
 
@@ -13,29 +18,78 @@ namespace {
 
 constexpr unsigned int ReadBufferSize = 4096;
 constexpr int MinimumSettleMs = 50;
+constexpr int MaximumSettleMs = 1000;
 constexpr int SettleCharacters = 20;
 constexpr int BitsPerCharacterAtMost = 12; // start, 8 data, parity, 2 stop
+constexpr char FrameMarker[] = {0x55, 0x66};
+
+int64_t steadyNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 } // namespace
 
 int informationSettleMs(int baudRate)
 {
     if (baudRate <= 0)
-        return MinimumSettleMs;
+        return MaximumSettleMs;
     const int64_t ms = (int64_t{SettleCharacters} * BitsPerCharacterAtMost * 1000 + baudRate - 1) / baudRate;
-    return static_cast<int>(std::max<int64_t>(MinimumSettleMs, ms));
+    return static_cast<int>(std::clamp<int64_t>(ms, MinimumSettleMs, MaximumSettleMs));
 }
 
-ChipSession::ChipSession(const QString& port, const Options& options, int64_t imageSize, RunOutput& output)
-    : portName(port), options(options), imageSize(imageSize), output(output)
+// ---------------------------------------------------------------------------------------------
+// WatchedChipPort
+
+void WatchedChipPort::watchAnswer()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    watching = true;
+    answerStart.clear();
+}
+
+int64_t WatchedChipPort::msSinceLastRead() const
+{
+    const int64_t last = lastReadNs.load();
+    return last == 0 ? INT64_MAX : (steadyNowNs() - last) / 1000000;
+}
+
+bool WatchedChipPort::answerIsBootloaderFrame() const
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return answerStart == QByteArray(FrameMarker, sizeof FrameMarker);
+}
+
+int WatchedChipPort::readData(void* data, int size)
+{
+    const int read = SerialChipPort::readData(data, size);
+    if (read > 0) {
+        lastReadNs = steadyNowNs();
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (watching && answerStart.size() < qsizetype{sizeof FrameMarker})
+            answerStart.append(static_cast<const char*>(data),
+                               std::min<qsizetype>(read, qsizetype{sizeof FrameMarker} - answerStart.size()));
+    }
+    return read;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ChipSession
+
+ChipSession::ChipSession(const QString& port, const Options& options, const FirmwareImage* image,
+                         RunOutput& output)
+    : portName(port), options(options), image(image), output(output),
+      settleMs(informationSettleMs(options.line.baudRate))
 {
     requestTimer.setSingleShot(true);
     // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
     requestTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&requestTimer, &QTimer::timeout, this, [this] { onRequestTimeout(); });
     settleTimer.setSingleShot(true);
-    settleTimer.setInterval(informationSettleMs(options.line.baudRate));
-    QObject::connect(&settleTimer, &QTimer::timeout, this, [this] { startSequence(); });
+    settleTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&settleTimer, &QTimer::timeout, this, [this] { onQuiet(); });
 }
 
 ChipSession::~ChipSession()
@@ -46,9 +100,10 @@ ChipSession::~ChipSession()
 
 void ChipSession::start()
 {
-    output.taskBegun(portName, options.command, options.firmwareFile);
+    output.taskBegun(portName, options.command, image != nullptr ? image->path : QString());
 
-    const QByteArray name = portName.toLocal8Bit();
+    // The bytes the user gave, whatever they are.
+    const QByteArray name = toLocalBytes(portName);
     const LineSettings& line = options.line;
     serialPort.init(name.constData(), line.baudRate, line.parity, line.dataBits, line.stopBits,
                     FlowControlNone, ReadBufferSize);
@@ -60,12 +115,17 @@ void ChipSession::start()
         result.errorCode = serialPort.getLastError();
         const char* message = serialPort.getLastErrorMsg();
         result.errorMessage = QString::fromUtf8(message != nullptr ? message : "");
+        const vandrel::PortOpenDiagnosis diagnosis = vandrel::diagnosePortOpenFailure(name.constData());
+        result.errorReason = QString::fromLocal8Bit(diagnosis.reason.c_str());
+        result.hint =
+            fromLocalBytes(QByteArray::fromStdString(vandrel::permissionHint(name.constData(), diagnosis)));
         finish(result);
         return;
     }
     logLine(engine.messages().format("Port open ready to flash RQ75x..."));
     logLine(QStringLiteral("Getting current firmware information"));
     phase = Phase::AwaitingInfo;
+    chipPort.watchAnswer();
     engine.requestFirmwareInfo();
 }
 
@@ -76,7 +136,7 @@ void ChipSession::logLine(const QString& text)
 {
     onMainThread([this, text] {
         if (phase != Phase::Finished)
-            output.statusLine(portName, text);
+            output.statusLine(portName, image != nullptr ? image->userText(text) : text);
     });
 }
 
@@ -100,19 +160,31 @@ void ChipSession::setCurrentBlockText(const QString&)
     Progress progress;
     progress.blocksDone = engine.currentBlock();
     progress.totalBlocks = engine.totalBlocks();
+    const int64_t imageSize = image != nullptr ? image->size : 0;
     progress.totalBytes = imageSize;
     const int64_t bytes = int64_t{progress.blocksDone} * rq75x::BlockSize;
     progress.bytesDone = progress.blocksDone >= progress.totalBlocks ? imageSize : std::min(bytes, imageSize);
     onMainThread([this, progress] {
-        if (phase == Phase::Running)
-            output.progress(portName, progress);
+        if (phase != Phase::Running)
+            return;
+        blocksAcknowledged = progress.blocksDone;
+        output.progress(portName, progress);
     });
 }
 
 void ChipSession::startStopTimer(unsigned int ms)
 {
     onMainThread([this, ms] {
-        if (ms == 0 || phase == Phase::Finished)
+        if (phase == Phase::Finished) {
+            requestTimer.stop();
+            return;
+        }
+        // The engine stops the time-out at every piece of the information answer, but the answer
+        // only counts once the line has gone quiet: a line that never does (a board's debug
+        // console) must still end at the request's deadline.
+        if (ms == 0 && phase == Phase::AwaitingInfo)
+            return;
+        if (ms == 0)
             requestTimer.stop();
         else
             requestTimer.start(static_cast<int>(ms));
@@ -168,8 +240,12 @@ void ChipSession::onReply(const QString& text)
     output.replyLine(portName, text);
     if (phase == Phase::AwaitingInfo) {
         // The answer may arrive in pieces; the sequence starts once the line has gone quiet.
-        firmwareInfo = firmwareInfo.value_or(QString()) + text;
-        settleTimer.start();
+        QString answer = firmwareInfo.value_or(QString());
+        answer += text.left(MaxInformationLength - answer.size());
+        firmwareInfo = answer;
+        settleTimer.start(settleMs);
+    } else if (phase == Phase::Running && text == QLatin1String("ACK (32)")) {
+        bootReady = true;
     }
 }
 
@@ -184,25 +260,108 @@ void ChipSession::onRequestTimeout()
     finish(result);
 }
 
+// The settle timer judges quiet on this thread, which a busy machine may have kept from running
+// while the receive thread went on reading: what arrived meanwhile counts first.
+void ChipSession::onQuiet()
+{
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase != Phase::AwaitingInfo || settleTimer.isActive())
+        return;
+    const int64_t quietMs = chipPort.msSinceLastRead();
+    if (quietMs < settleMs) {
+        settleTimer.start(static_cast<int>(settleMs - quietMs));
+        return;
+    }
+    startSequence();
+}
+
 void ChipSession::startSequence()
 {
     if (phase != Phase::AwaitingInfo)
         return;
+    requestTimer.stop(); // the information request has had its answer
+    const bool bootMode = chipPort.answerIsBootloaderFrame();
+    if (bootMode) {
+        // What it sent is no firmware information.
+        firmwareInfo.reset();
+    }
     switch (options.command) {
     case Command::Info:
     case Command::List:
+        if (bootMode) {
+            TaskResult result;
+            result.outcome = TaskOutcome::BootMode;
+            result.detail = QStringLiteral(
+                "the chip answered from its bootloader: the chip is in boot mode, as an unfinished flash "
+                "leaves it; run flash to write the firmware again, or reset to restore its factory settings");
+            finish(result);
+            return;
+        }
         finish(TaskResult{});
         return;
     case Command::Flash:
+        if (bootMode)
+            output.statusLine(
+                portName, QStringLiteral("The chip answered from its bootloader: the chip is in boot mode; "
+                                         "flashing starts again from the first block"));
         phase = Phase::Running;
-        engine.setFirmwarePath(options.firmwareFile);
+        engine.setFirmwarePath(image->enginePath);
         engine.startFlash();
         return;
     case Command::Reset:
+        if (bootMode)
+            output.statusLine(portName, QStringLiteral("The chip answered from its bootloader: the chip is "
+                                                       "in boot mode; the reset goes on"));
         phase = Phase::Running;
         engine.startFactoryReset();
         return;
     }
+}
+
+void ChipSession::interrupt()
+{
+    if (phase == Phase::Finished || phase == Phase::Idle)
+        return;
+    requestTimer.stop();
+    settleTimer.stop();
+    // Nothing is sent from here on: close() returns once a reply being handled on the receive
+    // thread is done, and the engine's writes after that find the port closed.
+    serialPort.close();
+    // What the engine reported before, in order; its run may even have ended meanwhile.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase == Phase::Finished)
+        return;
+    TaskResult result;
+    result.outcome = TaskOutcome::Interrupted;
+    result.detail = interruptedState();
+    finish(result);
+}
+
+QString ChipSession::interruptedState() const
+{
+    const QString again =
+        options.command == Command::Reset ? QStringLiteral("reset") : QStringLiteral("flash");
+    if (phase != Phase::Running)
+        return QStringLiteral("interrupted while waiting for the firmware information: nothing was written "
+                              "to the chip");
+    if (!bootReady)
+        return QStringLiteral("interrupted while asking the chip to enter boot mode: the chip may be in boot "
+                              "mode; %1 again to finish")
+            .arg(again);
+    if (options.command == Command::Reset)
+        return QStringLiteral("interrupted during the factory reset: the chip stays in boot mode; "
+                              "reset again to finish");
+    const uint32_t total = engine.totalBlocks();
+    if (blocksAcknowledged < total) {
+        // The block sent last, or the one about to go when the port closed.
+        const uint32_t block = std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, total);
+        return QStringLiteral("interrupted during block %1 of %2: the chip stays in boot mode; "
+                              "flash again to finish")
+            .arg(block)
+            .arg(total);
+    }
+    return QStringLiteral("interrupted after the last block, before the chip left boot mode: the chip stays "
+                          "in boot mode; flash again to finish");
 }
 
 void ChipSession::finish(TaskResult result)
@@ -216,6 +375,7 @@ void ChipSession::finish(TaskResult result)
     serialPort.close();
     result.firmwareInfo = firmwareInfo;
     status = exitStatusOf(result.outcome);
+    finalOutcome = result.outcome;
     output.taskEnded(portName, options.command, result);
     if (finishedHandler)
         finishedHandler();

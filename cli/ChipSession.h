@@ -2,12 +2,13 @@
 // asks for the firmware information, shows the answer and then, for flash and reset, runs the
 // sequence. Sessions share nothing but the output, so one chip failing never disturbs another.
 //
-// Threads: created, started and destroyed on the main thread, whose event loop runs the timers.
-// The engine reports on the receive thread too; every report is carried to the main thread in
-// the order it was made, never blocking the receive thread.
+// Threads: created, started, interrupted and destroyed on the main thread, whose event loop runs
+// the timers. The engine reports on the receive thread too; every report is carried to the main
+// thread in the order it was made, never blocking the receive thread.
 #pragma once
 
 #include "cli/CommandLine.h"
+#include "cli/ImageCheck.h"
 #include "cli/RunOutput.h"
 #include "flasher/FlashEngine.h"
 #include "flasher/FlashEvents.h"
@@ -17,16 +18,42 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 namespace morvane::cli {
 
+// The engine's port, which also notes when bytes last arrived and how the answer to the
+// information request begins: a chip left in boot mode answers with a bootloader frame, which the
+// engine shows as text like any other answer.
+class WatchedChipPort : public rq75x::SerialChipPort
+{
+public:
+    using SerialChipPort::SerialChipPort;
+
+    // From now on the first bytes read are kept (main thread, before the request goes out).
+    void watchAnswer();
+    // The bytes read since watchAnswer() begin a bootloader frame (0x55 0x66).
+    bool answerIsBootloaderFrame() const;
+    // Milliseconds since bytes were last read (any thread); large when none ever were.
+    int64_t msSinceLastRead() const;
+
+    int readData(void* data, int size) override; // receive thread
+
+private:
+    mutable std::mutex mutex;
+    bool watching = false;
+    QByteArray answerStart; // at most 2 bytes
+    std::atomic<int64_t> lastReadNs{0};
+};
+
 class ChipSession : public QObject, private rq75x::FlashEvents, private vandrel::CSerialPortListener
 {
 public:
-    // `imageSize` is the size of the checked firmware file (flash only), for the progress.
-    ChipSession(const QString& port, const Options& options, int64_t imageSize, RunOutput& output);
+    // `image` is the checked firmware image (flash only, null otherwise); it outlives the session.
+    ChipSession(const QString& port, const Options& options, const FirmwareImage* image, RunOutput& output);
     // Closes the port first: no receive-thread call reaches the engine once it is being destroyed.
     ~ChipSession() override;
 
@@ -34,8 +61,13 @@ public:
     void setFinishedHandler(std::function<void()> handler) { finishedHandler = std::move(handler); }
 
     void start();
+    // The user asked the program to stop: sends nothing more, releases the port and ends the
+    // session as Interrupted, saying in which state the chip is left. Nothing happens when the
+    // session has ended already (also when its end was on its way to the main thread).
+    void interrupt();
     bool finished() const { return phase == Phase::Finished; }
     ExitStatus exitStatus() const { return status; }
+    TaskOutcome outcome() const { return finalOutcome; }
 
 private:
     enum class Phase
@@ -67,29 +99,39 @@ private:
 
     void onReply(const QString& text);
     void onRequestTimeout();
+    void onQuiet();
     void startSequence();
+    QString interruptedState() const;
     void finish(TaskResult result);
 
     const QString portName;
     const Options options;
-    const int64_t imageSize;
+    const FirmwareImage* const image;
     RunOutput& output;
+    const int settleMs;
 
     Phase phase = Phase::Idle;
     ExitStatus status = ExitSuccess;
+    TaskOutcome finalOutcome = TaskOutcome::Completed;
     std::optional<QString> firmwareInfo; // none until the chip answered the information request
+    bool bootReady = false;              // the bootloader acknowledged the boot-mode request
+    uint32_t blocksAcknowledged = 0;
     std::function<void()> finishedHandler;
 
     QTimer requestTimer; // the engine's request time-out
     QTimer settleTimer;  // the end of the information answer: the line has gone quiet
 
     CSerialPort serialPort;
-    rq75x::SerialChipPort chipPort{serialPort};
+    WatchedChipPort chipPort{serialPort};
     rq75x::FlashEngine engine{chipPort, *this};
 };
 
 // How long the line must stay quiet before the information answer counts as complete: long
-// enough for the gap between two characters at slow baud rates.
+// enough for the gap between two characters at slow baud rates, and never more than a second.
 int informationSettleMs(int baudRate);
+
+// The most of the information answer that is kept: a line that never stops talking must not
+// fill the memory.
+constexpr qsizetype MaxInformationLength = 4096;
 
 } // namespace morvane::cli

@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "cli/LocalText.h"
+
 #include <QCommandLineParser>
 
 #include <optional>
@@ -81,8 +83,11 @@ QString readLineSettings(const QCommandLineParser& parser, LineSettings& line)
         bool ok = false;
         const QString text = parser.value(BaudOption);
         line.baudRate = text.toInt(&ok);
-        if (!ok || line.baudRate <= 0)
-            return QStringLiteral("--baud needs a positive whole number, not \"%1\"").arg(text);
+        if (!ok || line.baudRate < MinBaudRate || line.baudRate > MaxBaudRate)
+            return QStringLiteral("--baud needs a whole number from %1 to %2, not \"%3\"")
+                .arg(MinBaudRate)
+                .arg(MaxBaudRate)
+                .arg(text);
     }
     if (parser.isSet(ParityOption)) {
         const auto parity = parityFromName(parser.value(ParityOption));
@@ -105,6 +110,11 @@ QString readLineSettings(const QCommandLineParser& parser, LineSettings& line)
                 .arg(parser.value(StopBitsOption));
         line.stopBits = *stopBits;
     }
+    // The frames the serial library refuses when it opens the port, refused here instead.
+    if (line.stopBits == StopBitsOneAndHalf && line.dataBits != DataBits5)
+        return QStringLiteral("--stop-bits 1.5 needs --data-bits 5");
+    if (line.stopBits == StopBitsTwo && line.dataBits == DataBits5)
+        return QStringLiteral("--stop-bits 2 does not go with --data-bits 5 (use --stop-bits 1.5)");
     return {};
 }
 
@@ -113,6 +123,13 @@ QString readPorts(const QCommandLineParser& parser, QStringList& ports)
     for (const QString& port : parser.values(PortOption)) {
         if (port.isEmpty())
             return QStringLiteral("--port needs a port name");
+        // The serial library keeps a name in a fixed field; a longer one would be cut to the
+        // name of some other port.
+        const qsizetype bytes = toLocalBytes(port).size();
+        if (bytes > static_cast<qsizetype>(kPortNameSize) - 1)
+            return QStringLiteral("port name of %1 bytes: a port name has at most %2 bytes")
+                .arg(bytes)
+                .arg(kPortNameSize - 1);
         if (ports.contains(port))
             return QStringLiteral("port %1 given more than once").arg(port);
         ports.append(port);
@@ -156,16 +173,19 @@ QString usageText()
         "         arriving and leaving until interrupted\n"
         "\n"
         "Line options:\n"
-        "  --baud N                          baud rate (default 115200)\n"
+        "  --baud N                          baud rate, 300 to 4000000 (default 115200)\n"
         "  --parity none|odd|even|mark|space parity (default none)\n"
         "  --data-bits 5|6|7|8               data bits (default 8)\n"
-        "  --stop-bits 1|1.5|2               stop bits (default 1)\n"
+        "  --stop-bits 1|1.5|2               stop bits (default 1; 1.5 only with 5 data bits,\n"
+        "                                    2 only with 6 to 8)\n"
         "\n"
         "  --port PORT  a serial port; give it several times to work on several chips at once\n"
         "  --json       one JSON object per line and event instead of text\n"
         "\n"
-        "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on),\n"
-        "2 bad usage or bad input (image file, port that cannot be opened).\n");
+        "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on,\n"
+        "a chip in boot mode, a port that went away), 2 bad usage or bad input (image file,\n"
+        "port that cannot be opened), 3 interrupted (Ctrl+C, SIGTERM, SIGHUP), 4 standard\n"
+        "output could not be written.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& arguments)

@@ -8,13 +8,20 @@
 
 namespace morvane::cli {
 
-// Exit status of the program: the worst of all ports.
+// Exit status of the program: the worst of all ports, in this order.
 enum ExitStatus
 {
     ExitSuccess = 0,
-    ExitChipFailure = 1, // time-out, a run that cannot go on
-    ExitBadInput = 2     // bad usage, bad image, a port that cannot be opened
+    ExitChipFailure = 1, // time-out, a run that cannot go on, a chip in boot mode, a port gone
+    ExitBadInput = 2,    // bad usage, bad image, a port that cannot be opened
+    ExitInterrupted = 3, // stopped by the user (Ctrl+C, a termination request, the terminal gone)
+    ExitOutputLost = 4   // standard output could not be written: the results did not arrive
 };
+
+// The baud rates accepted: from the slowest the window offers to the fastest standard rate of
+// serial drivers. Slower rates would stretch the wait for the end of an answer to minutes.
+constexpr int MinBaudRate = 300;
+constexpr int MaxBaudRate = 4000000;
 
 enum class Command
 {

@@ -1,6 +1,10 @@
 #include "cli/Console.h"
 
+#include "cli/DisplayWidth.h"
+#include "cli/LocalText.h"
 #include "cli/Terminal.h"
+
+#include <cerrno>
 
 namespace morvane::cli {
 
@@ -10,12 +14,21 @@ Console::Console(std::FILE* out, std::FILE* err, bool progress)
 {
 }
 
+void Console::write(std::FILE* stream, const QByteArray& bytes, int& error)
+{
+    if (error != 0)
+        return;
+    errno = 0;
+    const size_t written = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    if (std::fflush(stream) != 0 || written != static_cast<size_t>(bytes.size()))
+        error = errno != 0 ? errno : EIO;
+}
+
 void Console::writeOut(const QByteArray& lines)
 {
     if (outSharesTerminal)
         eraseProgress();
-    std::fwrite(lines.constData(), 1, static_cast<size_t>(lines.size()), out);
-    std::fflush(out);
+    write(out, lines, outErrno);
     if (outSharesTerminal)
         drawProgress();
 }
@@ -23,9 +36,13 @@ void Console::writeOut(const QByteArray& lines)
 void Console::writeErr(const QByteArray& lines)
 {
     eraseProgress();
-    std::fwrite(lines.constData(), 1, static_cast<size_t>(lines.size()), err);
-    std::fflush(err);
+    write(err, lines, errErrno);
     drawProgress();
+}
+
+int Console::progressColumns() const
+{
+    return terminalColumns(err);
 }
 
 void Console::setProgress(const QStringList& lines)
@@ -50,7 +67,7 @@ void Console::eraseProgress()
     if (drawnLines == 0)
         return;
     // Up to the first line of the block, then clear to the end of the screen.
-    std::fprintf(err, "\x1b[%dA\r\x1b[J", drawnLines);
+    write(err, QByteArray("\x1b[") + QByteArray::number(drawnLines) + "A\r\x1b[J", errErrno);
     drawnLines = 0;
 }
 
@@ -62,11 +79,10 @@ void Console::drawProgress()
     const int columns = terminalColumns(err);
     QByteArray block;
     for (const QString& line : progressLines) {
-        block += (columns > 1 ? line.left(columns - 1) : line).toLocal8Bit();
+        block += toLocalBytes(columns > 1 ? leftColumns(line, columns - 1) : line);
         block += '\n';
     }
-    std::fwrite(block.constData(), 1, static_cast<size_t>(block.size()), err);
-    std::fflush(err);
+    write(err, block, errErrno);
     drawnLines = static_cast<int>(progressLines.size());
 }
 

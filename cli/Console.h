@@ -1,6 +1,9 @@
 // Standard output and standard error of the program, with an optional block of progress lines
 // kept at the bottom of the terminal on standard error. Lines written while the block is shown
-// appear above it. Used from one thread only.
+// appear above it. Used from one thread at a time.
+//
+// A stream that cannot be written (a pipe whose reader has gone, a full disk, a closed
+// descriptor) is written no more; the first error is kept for the program to report at its end.
 #pragma once
 
 #include <QByteArray>
@@ -24,7 +27,12 @@ public:
     void writeOut(const QByteArray& lines);
     void writeErr(const QByteArray& lines);
 
-    // Replaces the progress block (one line per entry).
+    // The first error writing standard output (an errno value), 0 while there has been none.
+    int outError() const { return outErrno; }
+
+    // Width of the terminal that shows the progress block, 0 when unknown.
+    int progressColumns() const;
+    // Replaces the progress block (one line per entry; cut to the terminal's width).
     void setProgress(const QStringList& lines);
     // Leaves the last progress block on screen and shows none from now on.
     void finishProgress();
@@ -32,6 +40,8 @@ public:
 private:
     void eraseProgress();
     void drawProgress();
+    // Writes and flushes unless the stream failed before; records the first failure.
+    void write(std::FILE* stream, const QByteArray& bytes, int& error);
 
     std::FILE* out;
     std::FILE* err;
@@ -39,6 +49,8 @@ private:
     bool outSharesTerminal; // stdout is a terminal too, so its lines must go above the block
     QStringList progressLines;
     int drawnLines = 0;
+    int outErrno = 0;
+    int errErrno = 0;
 };
 
 } // namespace morvane::cli

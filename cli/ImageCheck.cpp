@@ -1,59 +1,61 @@
 #include "cli/ImageCheck.h"
 
-#include "flasher/ChipPort.h"
-#include "flasher/FlashEngine.h"
-#include "flasher/FlashEvents.h"
-
-#include <QFileInfo>
+#include "cli/ImageFile.h"
+#include "cli/LocalText.h"
+#include "flasher/BootloaderCodec.h"
 
 namespace morvane::cli {
 
 namespace {
 
-// The engine reads the image without a port; nothing here is ever sent.
-class NoPort : public rq75x::ChipPort
+// The engine's own words for an image it cannot send.
+QString sizeRefusal(const QString& path, int64_t size)
 {
-public:
-    bool isOpen() override { return false; }
-    int readData(void*, int) override { return -1; }
-    int writeData(const void*, int) override { return -1; }
-    void close() override {}
-};
+    return QStringLiteral("Cannot flash %1: it holds %2 Bytes, a firmware image holds 1 to %3 Bytes")
+        .arg(path, QString::number(size), QString::number(rq75x::MaxImageSize));
+}
 
-class LineCollector : public rq75x::FlashEvents
+QString refusalReason(const QString& path, const ImageFileRead& read)
 {
-public:
-    QStringList lines;
-
-    void logLine(const QString& text) override { lines.append(text); }
-    void showAction(const QString&) override {}
-    void report(const QString&) override {}
-    void appendReceiveLine(const QString&) override {}
-    void setCurrentBlockText(const QString&) override {}
-    void setFileSizeText(const QString&) override {}
-    void setTotalBlocksText(const QString&) override {}
-    void setActionButtonsEnabled(bool) override {}
-    void startStopTimer(unsigned int) override {}
-    void portClosedByTimeout() override {}
-};
+    switch (read.status) {
+    case ImageFileRead::CannotOpen:
+        return QStringLiteral("Unable to open file %1: %2").arg(path, read.reason);
+    case ImageFileRead::NotRegular:
+        return QStringLiteral("Cannot flash %1: it is %2, not a regular file").arg(path, read.reason);
+    case ImageFileRead::TooLarge:
+        return sizeRefusal(path, read.size);
+    case ImageFileRead::CannotRead:
+        return QStringLiteral("Unable to read file %1: %2").arg(path, read.reason);
+    case ImageFileRead::Read:
+        break;
+    }
+    return sizeRefusal(path, read.size); // empty
+}
 
 } // namespace
 
+QString FirmwareImage::userText(const QString& engineText) const
+{
+    if (enginePath == path)
+        return engineText;
+    return QString(engineText).replace(enginePath, path);
+}
+
 ImageCheck checkFirmwareImage(const QString& path)
 {
-    NoPort port;
-    LineCollector collector;
-    rq75x::FlashEngine engine(port, collector);
-
     ImageCheck check;
-    const QByteArray localPath = path.toLocal8Bit();
-    if (engine.loadFirmwareFile(localPath.constData()) != 0) {
-        check.lines = collector.lines;
-        check.lines.append(engine.messages().format("Firmware file read error"));
+    const ImageFileRead read = readImageFile(toLocalBytes(path), rq75x::MaxImageSize);
+    if (read.status != ImageFileRead::Read || read.bytes.isEmpty()) {
+        check.lines = QStringList{refusalReason(path, read), QStringLiteral("Firmware file read error")};
         return check;
     }
     check.accepted = true;
-    check.size = QFileInfo(path).size();
+    FirmwareImage& image = check.image;
+    image.path = path;
+    image.size = read.size;
+    image.snapshot = ImageSnapshot::create(read.bytes);
+    // Without a snapshot the engine reads the file again when the run starts.
+    image.enginePath = image.snapshot ? image.snapshot->path() : path;
     return check;
 }
 

@@ -55,7 +55,13 @@ QJsonObject endEvent(const QString& port, Command task, const TaskResult& result
     if (result.outcome == TaskOutcome::OpenFailed) {
         object.insert(QStringLiteral("errorCode"), result.errorCode);
         object.insert(QStringLiteral("errorMessage"), result.errorMessage);
+        if (!result.errorReason.isEmpty())
+            object.insert(QStringLiteral("errorReason"), result.errorReason);
+        if (!result.hint.isEmpty())
+            object.insert(QStringLiteral("hint"), result.hint);
     }
+    if (!result.detail.isEmpty())
+        object.insert(QStringLiteral("detail"), result.detail);
     if (result.firmwareInfo)
         object.insert(QStringLiteral("firmwareInfo"), *result.firmwareInfo);
     return object;

@@ -1,27 +1,47 @@
 #include "cli/ProgressBoard.h"
 
+#include "cli/DisplayWidth.h"
+
+#include <algorithm>
+
 namespace morvane::cli {
+
+namespace {
+
+// Fewer columns than this for a name tell nothing; the line is cut at the edge instead.
+constexpr int MinimumLabelColumns = 8;
+
+} // namespace
 
 ProgressBoard::ProgressBoard(Console& console, const QStringList& ports) : console(console), ports(ports)
 {
     for (const QString& port : ports)
-        labelWidth = std::max(labelWidth, static_cast<int>(port.size()));
+        labelWidth = std::max(labelWidth, displayColumns(port));
     clock.start();
 }
 
 void ProgressBoard::progress(const QString& port, const Progress& progress)
 {
     meters[port].update(progress, clock.elapsed());
-    console.setProgress(barLines());
+    console.setProgress(barLines(console.progressColumns()));
 }
 
-QStringList ProgressBoard::barLines() const
+QStringList ProgressBoard::barLines(int columns) const
 {
+    int labelColumns = labelWidth;
+    if (columns > 0) {
+        // The widest bar without its name, so that the bars stay aligned.
+        int widestBar = 0;
+        for (const auto& [port, meter] : meters)
+            widestBar = std::max(widestBar, displayColumns(meter.barText(QString())));
+        // The last column stays free: a line that reaches it wraps on some terminals.
+        labelColumns = std::min(labelColumns, std::max(MinimumLabelColumns, columns - 1 - widestBar));
+    }
     QStringList lines;
     for (const QString& port : ports) {
         const auto meter = meters.find(port);
         if (meter != meters.end())
-            lines.append(meter->second.barText(port.leftJustified(labelWidth)));
+            lines.append(meter->second.barText(fitColumnsKeepingEnd(port, labelColumns)));
     }
     return lines;
 }

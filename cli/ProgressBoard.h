@@ -24,12 +24,14 @@ public:
     void progress(const QString& port, const Progress& progress) override;
     void taskEnded(const QString&, Command, const TaskResult&) override {}
 
-    QStringList barLines() const;
+    // One line per port that has made progress. For a terminal `columns` wide (0: unknown) the
+    // port names are shortened, never the bars, so that each line fits.
+    QStringList barLines(int columns = 0) const;
 
 private:
     Console& console;
     QStringList ports;
-    int labelWidth = 0;
+    int labelWidth = 0; // columns of the longest port name
     std::map<QString, ProgressMeter> meters;
     QElapsedTimer clock;
 };

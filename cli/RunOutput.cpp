@@ -9,10 +9,14 @@ ExitStatus exitStatusOf(TaskOutcome outcome)
         return ExitSuccess;
     case TaskOutcome::TimedOut:
     case TaskOutcome::Aborted:
+    case TaskOutcome::BootMode:
+    case TaskOutcome::Disconnected:
         return ExitChipFailure;
     case TaskOutcome::BadImage:
     case TaskOutcome::OpenFailed:
         return ExitBadInput;
+    case TaskOutcome::Interrupted:
+        return ExitInterrupted;
     }
     return ExitChipFailure;
 }
@@ -30,6 +34,12 @@ QString outcomeName(TaskOutcome outcome)
         return QStringLiteral("aborted");
     case TaskOutcome::OpenFailed:
         return QStringLiteral("open-failed");
+    case TaskOutcome::Interrupted:
+        return QStringLiteral("interrupted");
+    case TaskOutcome::BootMode:
+        return QStringLiteral("boot-mode");
+    case TaskOutcome::Disconnected:
+        return QStringLiteral("disconnected");
     }
     return {};
 }

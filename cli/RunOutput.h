@@ -15,11 +15,14 @@ namespace morvane::cli {
 
 enum class TaskOutcome
 {
-    Completed, // the chip answered (info) or the run completed (flash, reset)
-    TimedOut,  // the chip stayed silent; the port has been closed
-    BadImage,  // the image was refused or could not be read: nothing was sent
-    Aborted,   // the run cannot go on
-    OpenFailed // the port could not be opened: nothing was sent
+    Completed,   // the chip answered (info) or the run completed (flash, reset)
+    TimedOut,    // the chip stayed silent; the port has been closed
+    BadImage,    // the image was refused or could not be read: nothing was sent
+    Aborted,     // the run cannot go on
+    OpenFailed,  // the port could not be opened: nothing was sent
+    Interrupted, // the user stopped the program; the port has been released
+    BootMode,    // info: the chip answered from its bootloader, it is in boot mode
+    Disconnected // the port went away (the chip was unplugged)
 };
 
 struct TaskResult
@@ -27,11 +30,15 @@ struct TaskResult
     TaskOutcome outcome = TaskOutcome::Completed;
     int errorCode = 0;                   // OpenFailed: the serial library's error code
     QString errorMessage;                // OpenFailed: the serial library's error text
+    QString errorReason;                 // OpenFailed: the system's reason, when known
+    QString hint;                        // OpenFailed: what the user can do about it, when known
+    QString detail;                      // Interrupted, BootMode, Disconnected: in which state the chip is
     std::optional<QString> firmwareInfo; // the chip's answer to the information request, filtered
 };
 
 ExitStatus exitStatusOf(TaskOutcome outcome);
-// The stable names used in the JSON output: completed, timed-out, bad-image, aborted, open-failed.
+// The stable names used in the output: completed, timed-out, bad-image, aborted, open-failed,
+// interrupted, boot-mode, disconnected.
 QString outcomeName(TaskOutcome outcome);
 
 class RunOutput

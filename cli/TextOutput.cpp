@@ -1,5 +1,7 @@
 #include "cli/TextOutput.h"
 
+#include "cli/LocalText.h"
+
 namespace morvane::cli {
 
 QStringList printableLines(const QString& text)
@@ -32,14 +34,6 @@ void TextOutput::progress(const QString&, const Progress&) {}
 
 void TextOutput::taskEnded(const QString& port, Command, const TaskResult& result)
 {
-    if (result.outcome == TaskOutcome::OpenFailed) {
-        const QString text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3\n")
-                                 .arg(port)
-                                 .arg(result.errorCode)
-                                 .arg(result.errorMessage);
-        console.writeErr(text.toLocal8Bit());
-        return;
-    }
     // With several ports the end of each is easy to miss among the other ports' lines.
     if (prefixPorts)
         console.writeOut(lines(port, QString(), QStringLiteral("Result: ") + outcomeName(result.outcome)));
@@ -50,10 +44,28 @@ QByteArray TextOutput::lines(const QString& port, const QString& lead, const QSt
     const QString prefix = prefixPorts ? port + QStringLiteral(": ") + lead : lead;
     QByteArray bytes;
     for (const QString& line : printableLines(text)) {
-        bytes += (prefix + line).toLocal8Bit();
+        bytes += toLocalBytes(prefix + line);
         bytes += '\n';
     }
     return bytes;
+}
+
+void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& result)
+{
+    QString text;
+    if (result.outcome == TaskOutcome::OpenFailed) {
+        text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3")
+                   .arg(port, QString::number(result.errorCode), result.errorMessage);
+        if (!result.errorReason.isEmpty())
+            text += QStringLiteral(" (%1)").arg(result.errorReason);
+        text += QLatin1Char('\n');
+        if (!result.hint.isEmpty())
+            text += result.hint + QLatin1Char('\n');
+    } else if (!result.detail.isEmpty()) {
+        text = QStringLiteral("morvane-flash: %1: %2\n").arg(port, result.detail);
+    }
+    if (!text.isEmpty())
+        console.writeErr(toLocalBytes(text));
 }
 
 } // namespace morvane::cli

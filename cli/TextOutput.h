@@ -11,6 +11,8 @@ namespace morvane::cli {
 // not add an empty line, and an empty text is one empty line.
 QStringList printableLines(const QString& text);
 
+// Status lines and replies on standard output; with several ports each port's lines are prefixed
+// with it and end with "PORT: Result: RESULT".
 class TextOutput : public RunOutput
 {
 public:
@@ -27,6 +29,24 @@ private:
 
     Console& console;
     bool prefixPorts;
+};
+
+// What people must read whatever the output format, on standard error: a port that could not be
+// opened (the library's code and text, the system's reason and what to do about it), and in
+// which state a run left the chip when it ended early (interrupted, boot mode, port gone).
+class NoticeOutput : public RunOutput
+{
+public:
+    explicit NoticeOutput(Console& console) : console(console) {}
+
+    void taskBegun(const QString&, Command, const QString&) override {}
+    void statusLine(const QString&, const QString&) override {}
+    void replyLine(const QString&, const QString&) override {}
+    void progress(const QString&, const Progress&) override {}
+    void taskEnded(const QString& port, Command task, const TaskResult& result) override;
+
+private:
+    Console& console;
 };
 
 } // namespace morvane::cli

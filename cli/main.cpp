@@ -3,44 +3,66 @@
 #include "cli/ChipCommand.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
+#include "cli/LocalText.h"
 #include "cli/PortListing.h"
 #include "cli/PortWatch.h"
+#include "cli/StandardStreams.h"
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 using namespace morvane::cli;
 
-int main(int argc, char* argv[])
-{
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+namespace {
 
-    const ParseResult parsed = parseCommandLine(arguments);
+ExitStatus run(const ParseResult& parsed, Console& console, int argc, char* argv[])
+{
     switch (parsed.kind) {
     case ParseResult::ShowHelp:
-        std::fputs(usageText().toLocal8Bit().constData(), stdout);
+        console.writeOut(usageText().toUtf8());
         return ExitSuccess;
     case ParseResult::ShowVersion:
-        std::fputs("morvane-flash " MORVANE_VERSION "\n", stdout);
+        console.writeOut("morvane-flash " MORVANE_VERSION "\n");
         return ExitSuccess;
     case ParseResult::UsageError:
-        std::fprintf(stderr, "morvane-flash: %s\nTry 'morvane-flash --help' for more information.\n",
-                     parsed.error.toLocal8Bit().constData());
+        console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: %1\nTry 'morvane-flash --help' for more "
+                                                     "information.\n")
+                                          .arg(parsed.error)));
         return ExitBadInput;
     case ParseResult::Run:
         break;
     }
-
     const Options& options = parsed.options;
     if (options.command == Command::List) {
         // No event loop and no Qt threads: the watch takes the termination signals itself.
-        Console console(stdout, stderr, false);
         return options.watch ? watchPorts(options, console) : listPorts(options, console);
     }
     QCoreApplication application(argc, argv);
-    Console console(stdout, stderr, options.command == Command::Flash);
     return runChipCommand(options, console);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    prepareStandardStreams();
+
+    // Names are passed on to the system byte for byte, also those that are not UTF-8.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(fromLocalBytes(QByteArray(argv[i])));
+    const ParseResult parsed = parseCommandLine(arguments);
+
+    const bool flashing = parsed.kind == ParseResult::Run && parsed.options.command == Command::Flash;
+    Console console(stdout, stderr, flashing);
+    ExitStatus status = run(parsed, console, argc, argv);
+    if (console.outError() != 0) {
+        console.writeErr(QByteArray("morvane-flash: cannot write to standard output: ") +
+                         std::strerror(console.outError()) + '\n');
+        status = std::max(status, ExitOutputLost);
+    }
+    return status;
 }

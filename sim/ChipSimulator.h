@@ -47,7 +47,8 @@ enum class RefusalReason : uint8_t
     MalformedControlFrame = 0x04,
     OutOfOrder = 0x05,
     UnrecognisedBytes = 0x06,
-    IncompleteFrame = 0x07
+    IncompleteFrame = 0x07,
+    ImageNotStored = 0x08 // the end of data arrived but the image could not be kept
 };
 
 constexpr uint8_t RefusalCommand = 0xEE;

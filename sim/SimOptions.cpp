@@ -166,6 +166,8 @@ std::string simUsage()
            "                     2026-11-02\\r\\n\")\n"
            "  --link PATH        also make PATH a symbolic link to the port\n"
            "  --save FILE        write the received image to FILE at each end-of-data frame\n"
+           "                     (a regular file or a new name; the end of data is refused\n"
+           "                     when it cannot be saved)\n"
            "  -v, --verbose      log every frame on standard error\n"
            "\n"
            "Fault modes (frames are counted from 1: every request, frame or run of unrecognised\n"

@@ -179,23 +179,34 @@ private:
             log(outcome.description);
 
         // Saved before the acknowledgement goes out: a host that has seen it finds the file complete.
-        if (outcome.event == rq75x::ChipEvent::EndOfData && !options_.savePath.empty())
-            saveImage();
+        // A chip that could not store the image does not acknowledge the end of data.
+        if (outcome.event == rq75x::ChipEvent::EndOfData && !options_.savePath.empty() && !saveImage()) {
+            const rq75x::ChipOutcome refusal{
+                rq75x::ChipEvent::RequestRefused, rq75x::ReplyKind::Refusal,
+                rq75x::buildChipReply(rq75x::RefusalCommand,
+                                      static_cast<uint8_t>(rq75x::RefusalReason::ImageNotStored)),
+                "end of data refused: the image was not saved"};
+            log(refusal.description);
+            if (const auto note = scheduler_.schedule(refusal, receivedAt))
+                log(*note);
+            return;
+        }
 
         if (const auto note = scheduler_.schedule(outcome, receivedAt))
             log(*note);
     }
 
-    void saveImage()
+    bool saveImage()
     {
         std::string error;
         if (rq75x::writeFileAtomically(options_.savePath, chip_.receivedImage(), error)) {
             log("saved " + std::to_string(chip_.receivedImage().size()) + " bytes to " + options_.savePath);
-            return;
+            return true;
         }
         std::fprintf(stderr, "sim: cannot save the image to %s: %s\n", options_.savePath.c_str(),
                      error.c_str());
         saveFailed_ = true;
+        return false;
     }
 
     bool writeDueReplies(int master, Clock::time_point now)
@@ -265,6 +276,16 @@ int main(int argc, char** argv)
     if (options.help) {
         std::fputs(rq75x::simUsage().c_str(), stdout);
         return 0;
+    }
+
+    // Refused now rather than at the end of a flash: --save never replaces a device, a directory
+    // or a link with a file.
+    if (!options.savePath.empty()) {
+        std::string error;
+        if (!rq75x::mayReplaceWithFile(options.savePath, error)) {
+            std::fprintf(stderr, "rq75x-sim: --save %s: %s\n", options.savePath.c_str(), error.c_str());
+            return 2;
+        }
     }
 
     // A test may stop reading our output before we stop writing it.

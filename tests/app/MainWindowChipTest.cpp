@@ -16,7 +16,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -96,6 +100,7 @@ private slots:
     // --- port controls ---
     void openShowsTheFilteredAnswerAndReopens();
     void missingOrBusyPortShowsTheLibraryError();
+    void permissionDeniedAddsTheGroupHint();
     void unansweredRequestTimesOutEvenAfterClose();
 
     // --- image and runs ---
@@ -209,6 +214,34 @@ void MainWindowChipTest::missingOrBusyPortShowsTheLibraryError()
     // Once the other holder lets go, the same window opens the port.
     holder.close();
     openAndWaitForAnswer(busy);
+}
+
+void MainWindowChipTest::permissionDeniedAddsTheGroupHint()
+{
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    // A serial port's usual owner and mode: root and the group dialout, read and write for both.
+    const QByteArray path = QFile::encodeName(chip.portPath());
+    const group* dialout = ::getgrnam("dialout");
+    QVERIFY(dialout != nullptr);
+    const QString groupName = QString::fromLocal8Bit(dialout->gr_name);
+    QCOMPARE(::chown(path.constData(), 0, dialout->gr_gid), 0);
+    QCOMPARE(::chmod(path.constData(), 0660), 0);
+
+    MainWindow window;
+    usePort(window, chip.portPath());
+    auto box = closeNextBox();
+    // The window opens the port on this thread: as the user nobody here, root on every other.
+    QCOMPARE(::syscall(SYS_setresuid, -1, 65534, -1), 0L);
+    button(window, "pushButtonOpen")->click();
+    QCOMPARE(::syscall(SYS_setresuid, -1, 0, -1), 0L);
+    QVERIFY(box->seen);
+    const QString libraryText =
+        QStringLiteral("open port error\n\ncode: 6\nmessage: access denied error\n\n");
+    QVERIFY2(box->text.startsWith(libraryText), qPrintable(box->text));
+    QVERIFY2(box->text.contains(QStringLiteral("sudo usermod -aG %1 $USER").arg(groupName)),
+             qPrintable(box->text));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
 }
 
 void MainWindowChipTest::unansweredRequestTimesOutEvenAfterClose()

@@ -22,9 +22,9 @@ TEST(CommandLine, LineOptionsMapToTheLibrarySettingsWithTheWindowsDefaults)
         LineSettings expected;
     } cases[] = {
         {"info --port P", Command::Info, {115200, ParityNone, DataBits8, StopBitsOne}},
-        {"reset --port P --baud 9600 --parity even --data-bits 7 --stop-bits 1.5",
+        {"reset --port P --baud 9600 --parity even --data-bits 5 --stop-bits 1.5",
          Command::Reset,
-         {9600, ParityEven, DataBits7, StopBitsOneAndHalf}},
+         {9600, ParityEven, DataBits5, StopBitsOneAndHalf}},
         {"info --port P --parity space --stop-bits 2",
          Command::Info,
          {115200, ParitySpace, DataBits8, StopBitsTwo}},

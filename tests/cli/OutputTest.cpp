@@ -98,12 +98,14 @@ TEST_F(TextOutputTest, SeveralPortsPrefixEveryLineAndReportEachResult)
 
 TEST_F(TextOutputTest, OpenFailureGoesToStandardErrorWithTheLibraryText)
 {
-    TextOutput output(console, false);
+    TextOutput text(console, false);
+    NoticeOutput notices(console);
     TaskResult failed;
     failed.outcome = TaskOutcome::OpenFailed;
     failed.errorCode = 12;
     failed.errorMessage = "not exist error";
-    output.taskEnded("/dev/none", Command::Info, failed);
+    text.taskEnded("/dev/none", Command::Info, failed);
+    notices.taskEnded("/dev/none", Command::Info, failed);
     EXPECT_TRUE(out.text().isEmpty());
     EXPECT_EQ(err.text(), "morvane-flash: /dev/none: open port error, code: 12, message: not exist error\n");
 }

@@ -2,24 +2,43 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
-FlasherRun::FlasherRun(const QStringList& arguments)
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+QString flasherPath()
 {
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
-                     [this] { output += process.readAllStandardOutput(); });
+    return QStringLiteral(MORVANE_FLASH_PATH);
+}
+
+FlasherRun::FlasherRun(const QStringList& arguments, const Prepare& prepare)
+{
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
+        output += process.readAllStandardOutput();
+        fireTriggers();
+    });
     QObject::connect(&process, &QProcess::readyReadStandardError, &process,
                      [this] { errors += process.readAllStandardError(); });
     QObject::connect(&process, &QProcess::finished, &process, [this] {
         elapsed = clock.elapsed();
         output += process.readAllStandardOutput();
         errors += process.readAllStandardError();
+        fireTriggers();
     });
+    process.setProgram(flasherPath());
+    process.setArguments(arguments);
+    if (prepare)
+        prepare(process);
     clock.start();
-    process.start(QStringLiteral(MORVANE_FLASH_PATH), arguments);
+    process.start();
 }
 
 FlasherRun::~FlasherRun()
@@ -61,6 +80,28 @@ bool FlasherRun::waitForErr(const QByteArray& text, int deadlineMs)
     return errors.contains(text);
 }
 
+void FlasherRun::whenOut(const QByteArray& text, std::function<void()> action)
+{
+    triggers.emplace_back(text, std::move(action));
+    fireTriggers();
+}
+
+void FlasherRun::fireTriggers()
+{
+    // Taken out first: an action may add triggers of its own.
+    std::vector<std::function<void()>> due;
+    for (auto trigger = triggers.begin(); trigger != triggers.end();) {
+        if (output.contains(trigger->first)) {
+            due.push_back(std::move(trigger->second));
+            trigger = triggers.erase(trigger);
+        } else {
+            ++trigger;
+        }
+    }
+    for (const auto& action : due)
+        action();
+}
+
 bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs)
 {
     QEventLoop loop;
@@ -98,9 +139,32 @@ bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs)
     return inTime;
 }
 
-std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs)
+std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs,
+                                       const FlasherRun::Prepare& prepare)
 {
-    auto run = std::make_unique<FlasherRun>(arguments);
+    auto run = std::make_unique<FlasherRun>(arguments, prepare);
     waitForAll({run.get()}, deadlineMs);
     return run;
+}
+
+void enterBootMode(const QString& port)
+{
+    const int fd = ::open(QFile::encodeName(port).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const unsigned char request[] = {0x10, 0x66};
+    ASSERT_EQ(::write(fd, request, sizeof request), 2);
+    unsigned char reply[8];
+    size_t got = 0;
+    while (got < sizeof reply) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (::poll(&ready, 1, 10000) != 1)
+            break;
+        const ssize_t n = ::read(fd, reply + got, sizeof reply - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    ASSERT_EQ(got, sizeof reply);
+    EXPECT_EQ(reply[2], 0x32); // boot mode entered
 }

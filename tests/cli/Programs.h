@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -17,7 +18,11 @@
 class FlasherRun
 {
 public:
-    explicit FlasherRun(const QStringList& arguments);
+    // Called before the start: may change the program (to run morvane-flash through another
+    // one), its streams or its child-process set-up.
+    using Prepare = std::function<void(QProcess&)>;
+
+    explicit FlasherRun(const QStringList& arguments, const Prepare& prepare = {});
     ~FlasherRun(); // kills a run that is still going
     FlasherRun(const FlasherRun&) = delete;
     FlasherRun& operator=(const FlasherRun&) = delete;
@@ -32,11 +37,16 @@ public:
     QList<QJsonObject> jsonEvents() const;
     // Waits until standard error holds `text`.
     bool waitForErr(const QByteArray& text, int deadlineMs);
+    // Calls `action` once, on the event loop, as soon as standard output holds `text`.
+    void whenOut(const QByteArray& text, std::function<void()> action);
 
     QProcess process;
 
 private:
     friend bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
+    void fireTriggers();
+
+    std::vector<std::pair<QByteArray, std::function<void()>>> triggers;
     QByteArray output;
     QByteArray errors;
     QElapsedTimer clock;
@@ -48,4 +58,11 @@ private:
 bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
 
 // Runs morvane-flash to its end (or the deadline) and returns the run.
-std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs = 30000);
+std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlineMs = 30000,
+                                       const FlasherRun::Prepare& prepare = {});
+
+// The morvane-flash program under test.
+QString flasherPath();
+
+// Puts a simulated chip into boot mode, as a flash that never finished leaves it.
+void enterBootMode(const QString& port);

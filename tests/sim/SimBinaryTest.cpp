@@ -216,6 +216,59 @@ TEST_F(SimBinaryTest, FlashThroughTheLinkSavesTheImageBeforeAcknowledgingEndOfDa
     EXPECT_NE(::lstat(link.c_str(), &gone), 0) << "the link outlived the simulator";
 }
 
+TEST_F(SimBinaryTest, SaveRefusesAtStartWhatItMustNotReplace)
+{
+    const std::string target = temporaryPath("target.bin");
+    std::ofstream(target) << "keep";
+    const std::string link = temporaryPath("link.bin");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    const std::string folder = temporaryPath("folder");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/full", "a character device"},
+        {link, "a symbolic link"},
+        {folder, "a directory"},
+        {folder + "/missing/image.bin", "No such file or directory"},
+    };
+    for (const auto& [path, what] : cases) {
+        SimProcess sim({"--save", path});
+        EXPECT_EQ(sim.waitForExit(false), 2) << path;
+        EXPECT_NE(sim.standardError().find(what), std::string::npos) << sim.standardError();
+    }
+    ::rmdir(folder.c_str());
+    struct stat kept
+    {
+    };
+    ASSERT_EQ(::lstat("/dev/full", &kept), 0);
+    EXPECT_TRUE(S_ISCHR(kept.st_mode));
+    ASSERT_EQ(::lstat(link.c_str(), &kept), 0);
+    EXPECT_TRUE(S_ISLNK(kept.st_mode));
+}
+
+TEST_F(SimBinaryTest, AnImageThatCannotBeSavedIsNotAcknowledged)
+{
+    const std::string save = temporaryPath("unsaved.bin");
+    SimProcess sim({"--save", save});
+    openPort(sim.firstLine());
+    const uint8_t payload[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    exchange({0x10, 0x66}, ReplyBootReady);
+    exchange(buildBlockFrame(1, payload, sizeof payload), ReplyBlockWritten);
+    // Something that is no regular file takes the name before the end of data.
+    ASSERT_EQ(::mkdir(save.c_str(), 0700), 0);
+    send({0x55, 0x66, 0x34, 0x00, 0x01, 0xAA, 0xC9, 0x8B});
+    EXPECT_EQ(receive(8),
+              buildChipReply(RefusalCommand, static_cast<uint8_t>(RefusalReason::ImageNotStored)));
+    EXPECT_EQ(sim.waitForExit(true), 1);
+    EXPECT_NE(sim.standardError().find("cannot save the image"), std::string::npos) << sim.standardError();
+    struct stat kept
+    {
+    };
+    ASSERT_EQ(::lstat(save.c_str(), &kept), 0);
+    EXPECT_TRUE(S_ISDIR(kept.st_mode));
+    ::rmdir(save.c_str());
+}
+
 TEST_F(SimBinaryTest, StalledFragmentsAndGarbageAreRefusedLoggedAndFailTheExitStatus)
 {
     SimProcess sim({});

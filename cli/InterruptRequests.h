@@ -1,0 +1,45 @@
+// The user's requests to stop the program from outside: Ctrl+C, a request to terminate, the
+// terminal going away.
+//
+// While an InterruptRequests object lives, the first such request does not end the process:
+// the object calls its handler once, so that the program can stop what it does in an orderly way
+// (stop sending, tell the user in which state the chip is left, release the port) and exit with
+// its own status. A second request ends the process at once with `forcedExitStatus`, without
+// running destructors or flushing output: the user insisted.
+//
+// The handler runs on a thread of the object's own (never in a signal handler and never on the
+// thread that created the object): it must only hand the work over, for example by a queued call
+// into the main thread's event loop, and return.
+//
+// Platforms: on Unix the requests are SIGINT, SIGTERM and SIGHUP, named "SIGINT", "SIGTERM" and
+// "SIGHUP". A Windows implementation maps the console control events (Ctrl+C, Ctrl+Break, the
+// console closing, logoff, shutdown) to the same contract; as Windows ends the process once a
+// handler for the last three returns, it may keep that handler waiting until the object is
+// destroyed.
+//
+// At most one object at a time; create it on the main thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace morvane::cli {
+
+class InterruptRequests
+{
+public:
+    using Handler = std::function<void(const char* request)>;
+
+    InterruptRequests(Handler onFirstRequest, int forcedExitStatus);
+    // Gives the requests back to the system's default handling. Returns once the handler is not
+    // running; it is not called afterwards.
+    ~InterruptRequests();
+    InterruptRequests(const InterruptRequests&) = delete;
+    InterruptRequests& operator=(const InterruptRequests&) = delete;
+
+private:
+    struct Platform;
+    std::unique_ptr<Platform> platform;
+};
+
+} // namespace morvane::cli
