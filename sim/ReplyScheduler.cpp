@@ -26,7 +26,8 @@ std::optional<std::string> ReplyScheduler::schedule(const ChipOutcome& outcome, 
         return "no reply to " + name + ": silent";
 
     std::optional<std::string> note;
-    const Clock::time_point due = receivedAt + modes_.delay;
+    const bool delayed = !modes_.delayFrame || frame == *modes_.delayFrame;
+    const Clock::time_point due = receivedAt + (delayed ? modes_.delay : std::chrono::milliseconds(0));
     if (modes_.garbageAfter && frame == *modes_.garbageAfter + 1) {
         queue(due, GarbageReply);
         note = "garbage instead of the reply to " + name;

@@ -24,6 +24,7 @@ struct FaultModes
     bool splitAcknowledgements = false;   // each acknowledgement in two writes, a pause between
     bool extraBytes = false;              // bytes appended to each acknowledgement, same write
     std::chrono::milliseconds delay{0};   // each reply this long after its frame arrived
+    std::optional<uint64_t> delayFrame;   // when set, `delay` holds for the reply to frame N only
 };
 
 // What --garbage-after sends instead of a reply, and what --extra-bytes appends to acknowledgements.
