@@ -44,7 +44,8 @@ public:
     {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
-        size_t written = 0; // how much of it has gone out already
+        size_t written = 0;   // how much of it has gone out already
+        std::string sentNote; // logged once it has gone out completely, when not empty
     };
 
     explicit ReplyScheduler(FaultModes modes) : modes_(modes) {}
@@ -63,7 +64,7 @@ public:
     uint64_t framesSeen() const { return frames_; }
 
 private:
-    void queue(Clock::time_point due, std::vector<uint8_t> bytes);
+    void queue(Clock::time_point due, std::vector<uint8_t> bytes, std::string sentNote = {});
 
     FaultModes modes_;
     std::deque<Write> writes_;
