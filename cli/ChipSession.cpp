@@ -137,6 +137,7 @@ void ChipSession::runEnded(rq75x::RunOutcome outcome)
         case rq75x::RunOutcome::ImageUnreadable:
             result.outcome = TaskOutcome::BadImage;
             break;
+        case rq75x::RunOutcome::Disconnected:
         case rq75x::RunOutcome::Aborted:
             result.outcome = TaskOutcome::Aborted;
             break;
