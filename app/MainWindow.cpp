@@ -52,10 +52,11 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
-    // The receive thread calls onReadEvent directly: stop it before the form and the timer that
-    // the engine's events reach go away. close() joins the thread, so a call in progress ends first.
+    // The receive thread calls onReadEvent directly: end it before the form and the timer that the
+    // engine's events reach go away. The close cuts short a pause a reply may be sitting in and
+    // joins the thread, so a call in progress has ended when it returns.
+    engine.closePort();
     serialPort.disconnectReadEvent();
-    serialPort.close();
     delete ui;
     delete timer;
 }
@@ -135,7 +136,7 @@ void MainWindow::openPort()
 void MainWindow::closePort()
 {
     // A running time-out is left alone: it still fires and reports.
-    serialPort.close();
+    engine.closePort();
     logLine(engine.messages().format("Port closed..."));
     ui->pushButtonOpen->setText(tr("Open Port"));
 }

@@ -7,6 +7,7 @@
 #include "serialport/CSerialPort.h"
 
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,6 +16,11 @@
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -79,10 +85,57 @@ bool sendLogHas(QWidget& window, const char* line)
     return lines(sendLog(window)).contains(QString::fromUtf8(line));
 }
 
+bool portWentAway(QWidget& window)
+{
+    return sendLog(window).contains(QStringLiteral("Port went away"));
+}
+
 bool runEnded(QWidget& window)
 {
-    return sendLogHas(window, "Flashing completed.") || sendLogHas(window, TimedOutLine);
+    return sendLogHas(window, "Flashing completed.") || sendLogHas(window, TimedOutLine) ||
+           portWentAway(window);
 }
+
+// A second descriptor of the simulator's port, opened before the window opens it: it never reads,
+// but tells how many received bytes the window's receive thread has not taken yet.
+class LineWatch
+{
+public:
+    explicit LineWatch(const QString& port)
+        : fd(::open(port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+    }
+    ~LineWatch()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    LineWatch(const LineWatch&) = delete;
+    LineWatch& operator=(const LineWatch&) = delete;
+
+    bool valid() const { return fd >= 0; }
+    // Waits until the window's receive thread has taken every byte waiting on the line; false at
+    // the deadline.
+    bool waitUntilTaken(int timeoutMs) const
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (queued() != 0) {
+            if (deadline.hasExpired())
+                return false;
+            QThread::usleep(200);
+        }
+        return true;
+    }
+
+private:
+    int queued() const
+    {
+        int count = 0;
+        return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+    }
+
+    int fd;
+};
 
 } // namespace
 
@@ -103,6 +156,10 @@ private slots:
     void deletedFileSendsNothing();
     void destroyWhileFlashing();
     void flashRandom64KiB();
+
+    // --- a reply racing the time-out, a line that hangs up ---
+    void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
+    void hangUpEndsTheRunAtOnce();
 
     // --- time-outs and faults, several windows at once ---
     void everyRequestTimeOutAndFlashAfterItReadsTheFileAgain();
@@ -360,6 +417,94 @@ void MainWindowChipTest::destroyWhileFlashing()
     QTest::qWait(0); // whatever was queued for the window must not run now
 }
 
+void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()
+{
+    // The chip answers the boot-mode request 20 ms after the 5000 ms time-out ran out, and the
+    // window's event loop is busy until the receive thread has taken the answer: the guard fires
+    // while the answer is being handled. The answer advances the run; nothing of a time-out may
+    // mix with it.
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({"--delay", "5020", "--delay-frame", "2", "--save", saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    const LineWatch line(chip.portPath());
+    QVERIFY(line.valid());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    const QByteArray image = randomBytes(600, 13);
+    QVERIFY(writeFile(path, image));
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+
+    button(window, "pushButtonSend")->click();
+    QTimer* guard = guardTimer(window);
+    QVERIFY(guard->isActive());
+    // Two timers due just before the guard. The first holds the event loop until the guard has
+    // run out, so that the next pass of the loop finds both the second timer and the guard due:
+    // the second holds it until the answer has been taken, then the guard fires at once, before
+    // anything the receive thread queued since.
+    QTimer untilGuardRunsOut;
+    QTimer untilAnswerTaken;
+    for (QTimer* hold : {&untilGuardRunsOut, &untilAnswerTaken}) {
+        hold->setSingleShot(true);
+        hold->setTimerType(Qt::PreciseTimer);
+    }
+    bool answerTaken = false;
+    connect(&untilGuardRunsOut, &QTimer::timeout, this,
+            [guard] { QThread::msleep(guard->remainingTime() + 2); });
+    connect(&untilAnswerTaken, &QTimer::timeout, this, [&] {
+        answerTaken =
+            chip.waitForLogLine("sim: delayed reply to frame 2 sent", 10000) && line.waitUntilTaken(10000);
+    });
+    untilGuardRunsOut.start(guard->remainingTime() - 100);
+    untilAnswerTaken.start(guard->remainingTime() - 50);
+
+    QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window), qPrintable(sendLog(window)), ShortRunTimeoutMs);
+    QVERIFY(answerTaken);
+    QVERIFY2(sendLogHas(window, "Flashing completed."),
+             qPrintable(sendLog(window) + "\n--\n" + receiveLog(window)));
+    QVERIFY(!receiveLog(window).contains(QStringLiteral("Timeout fired")));
+    QCOMPARE(lines(sendLog(window)).last(), QStringLiteral("Flashing completed."));
+    QCOMPARE(labelText(window, "label_Action"), QStringLiteral("Flashing completed."));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QVERIFY(!guard->isActive());
+    QTRY_COMPARE(readFile(saved), image);
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::hangUpEndsTheRunAtOnce()
+{
+    // Frames: information, boot mode, block 1, block 2; the line hangs up once the answer to
+    // block 2 has been read, while block 3 waits for its answer.
+    SimulatedChip chip({"--hangup-after", "4"});
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomBytes(600, 15)));
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    button(window, "pushButtonClear")->click();
+
+    button(window, "pushButtonSend")->click();
+    QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window) && actionButtonsEnabled(window), qPrintable(sendLog(window)),
+                              ShortRunTimeoutMs);
+    const QString wentAway = QStringLiteral("Port went away during block 3 of 3");
+    const QStringList log = lines(sendLog(window));
+    QCOMPARE(log.mid(log.size() - 3), QStringList({"Memory index: 0x00000200", wentAway, "Port closed..."}));
+    QCOMPARE(labelText(window, "label_Action"), wentAway);
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(!guardTimer(window)->isActive());
+    QVERIFY(!receiveLog(window).contains(QStringLiteral("Timeout fired")));
+
+    // The port really is closed: Flash asks for it.
+    auto box = closeNextBox();
+    button(window, "pushButtonSend")->click();
+    QVERIFY(box->seen);
+    QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
+    QCOMPARE(chip.stop(), 0);
+}
+
 void MainWindowChipTest::flashRandom64KiB()
 {
     const QString saved = dir->filePath(QStringLiteral("received.bin"));
@@ -503,7 +648,9 @@ void MainWindowChipTest::faultModesEndCleanly()
             QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
         QVERIFY2(chips[i]->stop() == 0, qPrintable(fault));
         qInfo("%s: %s", qPrintable(fault),
-              sendLogHas(window, "Flashing completed.") ? "completed" : "timed out");
+              sendLogHas(window, "Flashing completed.") ? "completed"
+              : portWentAway(window)                    ? "port went away"
+                                                        : "timed out");
     }
     // Replies that simply arrive late or padded do not stop a run.
     QVERIFY(sendLogHas(*windows[1], "Flashing completed."));
