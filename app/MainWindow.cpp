@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "ElidingLabel.h"
 #include "PortList.h"
 #include "Progress.h"
 #include "ui_MainWindow.h"
@@ -38,11 +39,21 @@ MainWindow::MainWindow(QWidget* parent)
     ui->pushButtonOpen->setText(tr("Open Port"));
     setWindowTitle(QString::fromLatin1(WindowTitle));
 
+    // A long port name is cut instead of widening the settings column; the tool tip shows it whole.
+    QSizePolicy portPolicy = ui->comboBoxPortName->sizePolicy();
+    portPolicy.setHorizontalPolicy(QSizePolicy::Ignored);
+    ui->comboBoxPortName->setSizePolicy(portPolicy);
+    connect(ui->comboBoxPortName, &QComboBox::currentTextChanged, ui->comboBoxPortName,
+            &QComboBox::setToolTip);
     fillPortList(*ui->comboBoxPortName, vandrel::listAvailablePorts());
     serialPort.connectReadEvent(this);
 
     ui->comboBoxBaudrate->setCurrentText(QStringLiteral("115200"));
     ui->comboBoxDataBit->setCurrentText(QStringLiteral("8"));
+
+    // The path labels are cut in the middle, where a file name's start and end stay visible;
+    // the action line is cut at its end.
+    ui->label_Action->setElideMode(Qt::ElideRight);
 
     for (QPlainTextEdit* log : {ui->plainTextEditSend, ui->plainTextEditReceive}) {
         log->setStyleSheet(QString::fromLatin1(LogStyleSheet));

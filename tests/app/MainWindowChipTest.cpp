@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
 #include <QThread>
 
 #include <fcntl.h>
@@ -160,6 +161,9 @@ private slots:
     // --- a reply racing the time-out, a line that hangs up ---
     void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
     void hangUpEndsTheRunAtOnce();
+
+    // --- layout, under Xvfb ---
+    void longPathKeepsTheLogPanesWide();
 
     // --- time-outs and faults, several windows at once ---
     void everyRequestTimeOutAndFlashAfterItReadsTheFileAgain();
@@ -502,6 +506,76 @@ void MainWindowChipTest::hangUpEndsTheRunAtOnce()
     button(window, "pushButtonSend")->click();
     QVERIFY(box->seen);
     QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::longPathKeepsTheLogPanesWide()
+{
+    // A firmware file at a 200-character path, flashed in the 750x690 window: the labels that
+    // show the path are cut in the middle, with the whole path as their tool tip, and the two log
+    // panes keep their width. Run under Xvfb (ctest app.layout), where fonts and painting are real.
+    const QString fileName = QStringLiteral("firmware_v1_2_a.bin"); // underscores, no descenders
+    QString folder = dir->path();
+    while (folder.size() + 1 + fileName.size() < 200)
+        folder += QStringLiteral("/folder_name").left(200 - 1 - fileName.size() - folder.size());
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QLatin1Char('/') + fileName;
+    QCOMPARE(path.size(), 200);
+    QVERIFY(writeFile(path, randomBytes(600, 16)));
+
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    flashAndWait(window);
+    QCOMPARE(window.size(), QSize(750, 690));
+
+    window.grab().save(QCoreApplication::applicationDirPath() +
+                       QStringLiteral("/layout-200-character-path.png"));
+    for (const char* pane : {"plainTextEditSend", "plainTextEditReceive"})
+        QVERIFY2(child<QPlainTextEdit>(window, pane)->width() >= 300,
+                 qPrintable(QStringLiteral("%1 is %2 px wide")
+                                .arg(pane)
+                                .arg(child<QPlainTextEdit>(window, pane)->width())));
+
+    auto* file = child<QLabel>(window, "labelFirmware_1");
+    auto* size = child<QLabel>(window, "label_FileSize");
+    QCOMPARE(file->text(), path);
+    QCOMPARE(size->text(), "File: " + path + " \nSize: 600 Bytes");
+    QTRY_COMPARE(file->toolTip(), path);
+    QTRY_COMPARE(size->toolTip(), size->text());
+
+    // The bold name keeps a whole line's height, and every underscore it shows has ink below the
+    // baseline, where a line cut short would lose it.
+    const QFontMetrics metrics = file->fontMetrics();
+    QVERIFY(file->contentsRect().height() >= metrics.height());
+    const QString shown = metrics.elidedText(path, Qt::ElideMiddle, file->contentsRect().width());
+    QVERIFY(shown.contains(QStringLiteral("firmware_v1_2_a.bin")));
+    QTextLayout layout(shown, file->font());
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    const QImage image = file->grab().toImage();
+    const int baseline = file->contentsRect().top() + (file->contentsRect().height() - metrics.height()) / 2 +
+                         metrics.ascent();
+    for (int i = 0; i < shown.size(); ++i) {
+        if (shown[i] != QLatin1Char('_'))
+            continue;
+        const int left = file->contentsRect().left() + static_cast<int>(line.cursorToX(i));
+        const int right = file->contentsRect().left() + static_cast<int>(line.cursorToX(i + 1));
+        int ink = 0;
+        for (int y = baseline + 1; y < image.height(); ++y) {
+            for (int x = left; x < right && x < image.width(); ++x)
+                ink += qGray(image.pixel(x, y)) < 128 ? 1 : 0;
+        }
+        QVERIFY2(
+            ink > 0,
+            qPrintable(QStringLiteral("no underscore drawn at character %1 of \"%2\"").arg(i).arg(shown)));
+    }
     QCOMPARE(chip.stop(), 0);
 }
 
