@@ -23,7 +23,7 @@ enum class RunOutcome
 //
 // A call carried over from the receive thread belongs to the run that FlashEngine::runGeneration()
 // named when the call was made; if the generation has changed by the time it arrives (a time-out
-// or a close ended that run), it is dropped.
+// or a close ended that run), the front end drops it, so that nothing of an ended run shows.
 class FlashEvents
 {
 public:
