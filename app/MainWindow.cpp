@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "ElidingLabel.h"
 #include "PortList.h"
 #include "Progress.h"
 #include "ui_MainWindow.h"
@@ -39,11 +40,21 @@ MainWindow::MainWindow(QWidget* parent)
     ui->pushButtonOpen->setText(tr("Open Port"));
     setWindowTitle(QString::fromLatin1(WindowTitle));
 
+    // A long port name is cut instead of widening the settings column; the tool tip shows it whole.
+    QSizePolicy portPolicy = ui->comboBoxPortName->sizePolicy();
+    portPolicy.setHorizontalPolicy(QSizePolicy::Ignored);
+    ui->comboBoxPortName->setSizePolicy(portPolicy);
+    connect(ui->comboBoxPortName, &QComboBox::currentTextChanged, ui->comboBoxPortName,
+            &QComboBox::setToolTip);
     fillPortList(*ui->comboBoxPortName, vandrel::listAvailablePorts());
     serialPort.connectReadEvent(this);
 
     ui->comboBoxBaudrate->setCurrentText(QStringLiteral("115200"));
     ui->comboBoxDataBit->setCurrentText(QStringLiteral("8"));
+
+    // The path labels are cut in the middle, where a file name's start and end stay visible;
+    // the action line is cut at its end.
+    ui->label_Action->setElideMode(Qt::ElideRight);
 
     for (QPlainTextEdit* log : {ui->plainTextEditSend, ui->plainTextEditReceive}) {
         log->setStyleSheet(QString::fromLatin1(LogStyleSheet));
@@ -53,10 +64,11 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
-    // The receive thread calls onReadEvent directly: stop it before the form and the timer that
-    // the engine's events reach go away. close() joins the thread, so a call in progress ends first.
+    // The receive thread calls onReadEvent directly: end it before the form and the timer that the
+    // engine's events reach go away. The close cuts short a pause a reply may be sitting in and
+    // joins the thread, so a call in progress has ended when it returns.
+    engine.closePort();
     serialPort.disconnectReadEvent();
-    serialPort.close();
     delete ui;
     delete timer;
 }
@@ -144,7 +156,7 @@ void MainWindow::openPort()
 void MainWindow::closePort()
 {
     // A running time-out is left alone: it still fires and reports.
-    serialPort.close();
+    engine.closePort();
     logLine(engine.messages().format("Port closed..."));
     ui->pushButtonOpen->setText(tr("Open Port"));
 }

@@ -29,7 +29,9 @@ public:
     ~MainWindow() override;
 
 signals:
-    // Carry work from the serial receive thread to the GUI thread (queued connections).
+    // A line for the receive log, and a start (ms) or stop (0) of the guard timer, carried to the
+    // GUI thread (queued connections). The engine's own hand-over calls the two slots through
+    // queued calls that know their run, so that nothing of a run cut off by a time-out arrives.
     void emitUpdateReceive(QString str);
     void emitStartStop(unsigned int iStartStop);
 

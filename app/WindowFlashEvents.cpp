@@ -14,11 +14,20 @@ bool WindowFlashEvents::onGuiThread() const
 
 template <typename Change> void WindowFlashEvents::onGui(Change&& change)
 {
-    if (onGuiThread())
+    if (onGuiThread()) {
         change();
-    else
-        // Queued behind the window's own signals from this thread, so the order of calls is kept.
-        QMetaObject::invokeMethod(&window, std::forward<Change>(change), Qt::QueuedConnection);
+        return;
+    }
+    // Queued in call order. A change that arrives after a time-out or a close has cut its run
+    // off is dropped: nothing of an ended run reaches the widgets or re-arms the guard.
+    const uint64_t run = window.engine.runGeneration();
+    QMetaObject::invokeMethod(
+        &window,
+        [this, run, change = std::forward<Change>(change)] {
+            if (window.engine.runGeneration() == run)
+                change();
+        },
+        Qt::QueuedConnection);
 }
 
 void WindowFlashEvents::logLine(const QString& text)
@@ -33,7 +42,7 @@ void WindowFlashEvents::showAction(const QString& text)
 
 void WindowFlashEvents::report(const QString& text)
 {
-    emit window.emitUpdateReceive(text);
+    onGui([this, text] { window.OnUpdateReceive(text); });
 }
 
 void WindowFlashEvents::appendReceiveLine(const QString& text)
@@ -68,10 +77,7 @@ void WindowFlashEvents::setActionButtonsEnabled(bool enabled)
 
 void WindowFlashEvents::startStopTimer(unsigned int ms)
 {
-    if (onGuiThread())
-        window.OnStartStop(ms);
-    else
-        emit window.emitStartStop(ms);
+    onGui([this, ms] { window.OnStartStop(ms); });
 }
 
 void WindowFlashEvents::portClosedByTimeout()

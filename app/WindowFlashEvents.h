@@ -1,6 +1,7 @@
 // Maps the flashing engine's events to the window's widgets. The engine calls from the GUI thread
 // (buttons, time-out) and from the serial receive thread (replies); widget changes from the
-// receive thread are queued to the GUI thread in call order, never made there and never waited for.
+// receive thread are queued to the GUI thread in call order, never made there and never waited
+// for, and dropped on arrival when the run they belong to has been cut off since.
 #pragma once
 
 #include "flasher/FlashEvents.h"

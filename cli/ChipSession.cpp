@@ -195,8 +195,8 @@ void ChipSession::runEnded(rq75x::RunOutcome outcome)
 {
     onMainThread([this, outcome] {
         // The time-out is handled where the timer fires; outside a run (the information answer,
-        // an "ACK (35)" nobody asked for) there is nothing else to end.
-        if (phase != Phase::Running)
+        // an "ACK (35)" nobody asked for) there is nothing else to end, unless the port went away.
+        if (phase != Phase::Running && outcome != rq75x::RunOutcome::Disconnected)
             return;
         TaskResult result;
         switch (outcome) {
@@ -209,6 +209,7 @@ void ChipSession::runEnded(rq75x::RunOutcome outcome)
         case rq75x::RunOutcome::ImageUnreadable:
             result.outcome = TaskOutcome::BadImage;
             break;
+        case rq75x::RunOutcome::Disconnected:
         case rq75x::RunOutcome::Aborted:
             result.outcome = TaskOutcome::Aborted;
             break;

@@ -1,13 +1,15 @@
 #include "flasher/FlashEngine.h"
 
+#include "serialport/SerialPortGlobal.h"
+
 #include <QByteArray>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <new>
-#include <thread>
 #include <vector>
 
 namespace rq75x {
@@ -21,9 +23,13 @@ struct FileCloser
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-int64_t toNanoseconds(std::chrono::steady_clock::time_point time)
+// Whole milliseconds from `from` to `to`, rounded up so that a timer set to them never wakes
+// before `to`; at least 1.
+unsigned int millisecondsUntil(std::chrono::steady_clock::time_point from,
+                               std::chrono::steady_clock::time_point to)
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(to - from).count();
+    return static_cast<unsigned int>(std::clamp<long long>(ms, 1, INT_MAX));
 }
 
 } // namespace
@@ -31,8 +37,6 @@ int64_t toNanoseconds(std::chrono::steady_clock::time_point time)
 FlashEngine::FlashEngine(ChipPort& port, FlashEvents& events, Pause pause, Clock clock)
     : port(port), events(events), pause(std::move(pause)), clock(std::move(clock))
 {
-    if (!this->pause)
-        this->pause = [](unsigned int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     if (!this->clock)
         this->clock = [] { return std::chrono::steady_clock::now(); };
 }
@@ -116,6 +120,104 @@ int FlashEngine::loadFirmwareFile(const char* path)
 }
 
 // ---------------------------------------------------------------------------------------------
+// One notification's handling
+
+// Everything the receive thread does for one notification goes through here. Each step first
+// checks, under runMutex, that the run is still the one the notification began in; once a
+// time-out or a close has cut it off, the step and every later one do nothing, and a pause ends
+// at once. Calls to `events` are made under runMutex, so that the cut-off cannot fall between the
+// check and the call.
+class FlashEngine::Reply
+{
+public:
+    Reply(FlashEngine& engine, uint64_t run) : engine(engine), run(run) {}
+
+    bool live() const { return engine.generation.load() == run; }
+
+    void report(const QString& text)
+    {
+        tell([&] { engine.events.report(text); });
+    }
+    void logLine(const QString& text)
+    {
+        tell([&] { engine.events.logLine(text); });
+    }
+    void logAndShow(const QString& text)
+    {
+        tell([&] {
+            engine.events.logLine(text);
+            engine.events.showAction(text);
+        });
+    }
+    void showAction(const QString& text)
+    {
+        tell([&] { engine.events.showAction(text); });
+    }
+    void setCurrentBlockText(const QString& text)
+    {
+        tell([&] { engine.events.setCurrentBlockText(text); });
+    }
+    void setActionButtonsEnabled(bool enabled)
+    {
+        tell([&] { engine.events.setActionButtonsEnabled(enabled); });
+    }
+    void portClosed()
+    {
+        tell([&] { engine.events.portClosedByTimeout(); });
+    }
+    void runEnded(RunOutcome outcome)
+    {
+        tell([&] { engine.events.runEnded(outcome); });
+    }
+
+    // Writes a frame unless the run has been cut off; false when it has.
+    bool send(const uint8_t* bytes, int length)
+    {
+        if (!live())
+            return false;
+        engine.port.writeData(bytes, length);
+        return true;
+    }
+
+    // Arms the guard for the frame just sent.
+    void arm(unsigned int ms)
+    {
+        tell([&] {
+            engine.guardArmed = true;
+            engine.guardDeadline = engine.clock() + std::chrono::milliseconds(ms);
+            engine.events.startStopTimer(ms);
+        });
+    }
+
+    // A reply that does not advance a run must neither stop its time-out (the run would hang
+    // with the buttons disabled) nor extend it (a chip sending garbage would keep the run alive
+    // for ever). Outside a run the time-out stays stopped.
+    void keepRunDeadline()
+    {
+        tell([&] {
+            if (!engine.running)
+                return;
+            engine.guardArmed = true;
+            engine.events.startStopTimer(millisecondsUntil(engine.clock(), engine.guardDeadline));
+        });
+    }
+
+    // Waits out a pause of the run; false when the run has been cut off (before or during it).
+    bool pause(unsigned int ms) { return engine.pauseWhileCurrent(run, ms); }
+
+private:
+    template <typename Call> void tell(Call&& call)
+    {
+        const std::lock_guard<std::mutex> lock(engine.runMutex);
+        if (engine.generation.load() == run)
+            call();
+    }
+
+    FlashEngine& engine;
+    const uint64_t run;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Requests
 
 bool FlashEngine::portIsOpen()
@@ -139,10 +241,12 @@ void FlashEngine::startFlash()
         }
     }
     logAndShow(messageBuffer.format("Requesting boot mode..."));
+    const uint64_t run = generation.load();
     running = true;
+    stage = state.factoryResetRequested ? Stage::FactoryReset : Stage::BootModeRequest;
     port.writeData(BootModeRequest.data(), static_cast<int>(BootModeRequest.size()));
-    arm(timing::BootModeTimeout);
-    pause(timing::PauseAfterBootModeRequest);
+    armGuard(timing::BootModeTimeout);
+    pauseWhileCurrent(run, timing::PauseAfterBootModeRequest);
 }
 
 void FlashEngine::startFactoryReset()
@@ -154,23 +258,88 @@ void FlashEngine::startFactoryReset()
 
 void FlashEngine::requestFirmwareInfo()
 {
-    arm(timing::FirmwareInfoTimeout);
+    if (!running)
+        stage = Stage::FirmwareInfo;
+    armGuard(timing::FirmwareInfoTimeout);
     port.writeData(FirmwareInfoRequest.data(), static_cast<int>(FirmwareInfoRequest.size()));
 }
 
-void FlashEngine::onTimerFired()
+bool FlashEngine::onTimerFired()
 {
+    // Asked before runMutex is taken: the port has locks of its own.
+    const bool bytesWaiting = port.bytesWaiting() > 0;
+    std::unique_lock<std::mutex> lock(runMutex);
+    TimePoint now = clock();
+    if (guardRanOut(now)) {
+        const bool late = now - guardDeadline >= std::chrono::milliseconds(timing::LateWakeUp);
+        if ((bytesWaiting || late) && caughtUpFor != guardDeadline) {
+            // What had arrived goes first; once per deadline, so that a line that never stops
+            // talking cannot postpone the time-out for ever.
+            caughtUpFor = guardDeadline;
+            const uint64_t seen = notifications;
+            runChanged.wait_for(lock, std::chrono::milliseconds(timing::CatchUpWait),
+                                [&] { return notifications != seen; });
+            now = clock();
+        }
+    }
+    if (guardRanOut(now)) {
+        declareTimeOut(lock);
+        return true;
+    }
+    const unsigned int ms = guardTimerMs(now);
+    lock.unlock();
+    events.startStopTimer(ms);
+    return false;
+}
+
+void FlashEngine::declareTimeOut(std::unique_lock<std::mutex>& lock)
+{
+    generation++;
+    portClosing = true;
+    guardArmed = false;
+    running = false;
+    stage = Stage::Idle;
+    lock.unlock();
+    runChanged.notify_all();
+
     events.appendReceiveLine(QStringLiteral("Timeout fired"));
     events.startStopTimer(0);
-    port.close();
+    port.close(); // no reply is being handled and none can begin: the receive thread ends at once
     events.portClosedByTimeout();
     logLine(messageBuffer.format("Port closed..."));
     logAndShow(messageBuffer.format("Call to chip timed out. Check your port or chip setup"));
     state.factoryResetRequested = false;
     events.setActionButtonsEnabled(true);
     releaseImage(); // the next Flash reads the file again
-    running = false;
+    lock.lock();
+    portClosing = false;
+    lock.unlock();
     events.runEnded(RunOutcome::TimedOut);
+}
+
+void FlashEngine::closePort()
+{
+    {
+        const std::lock_guard<std::mutex> lock(runMutex);
+        generation++;
+        portClosing = true;
+    }
+    runChanged.notify_all();
+    port.close();
+    std::unique_lock<std::mutex> lock(runMutex);
+    // A handler that closed the port itself (it went away) is not joined by close(): it has
+    // been cut off too, so it finishes at once.
+    runChanged.wait(lock, [this] { return handlersRunning == 0; });
+    portClosing = false;
+}
+
+FlashEngine::~FlashEngine()
+{
+    std::unique_lock<std::mutex> lock(runMutex);
+    generation++;
+    portClosing = true;
+    runChanged.notify_all();
+    runChanged.wait(lock, [this] { return handlersRunning == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -178,16 +347,44 @@ void FlashEngine::onTimerFired()
 
 void FlashEngine::onReadEvent(unsigned int readBufferLen)
 {
-    events.startStopTimer(0);
-    if (readBufferLen == 0) {
-        keepRunDeadline();
-        return;
+    uint64_t run = 0;
+    {
+        const std::lock_guard<std::mutex> lock(runMutex);
+        if (portClosing)
+            return; // the port is being closed: what it still reports belongs to nobody
+        run = generation.load();
+        ++handlersRunning;
+        ++notifications;
+        guardArmed = false;
+        events.startStopTimer(0); // every notification stops the time-out while it is handled
     }
-    const int wanted = readBufferLen > INT_MAX - 1 ? INT_MAX - 1 : static_cast<int>(readBufferLen);
+    runChanged.notify_all();
+    struct Finished
+    {
+        FlashEngine& engine;
+        ~Finished()
+        {
+            // Notified under the lock: a thread waiting for this to destroy the engine cannot
+            // go on before this thread is done with it.
+            const std::lock_guard<std::mutex> lock(engine.runMutex);
+            --engine.handlersRunning;
+            engine.runChanged.notify_all();
+        }
+    } finished{*this};
+    Reply reply(*this, run);
+
+    // Also for a notification of no bytes: reading is how a hang-up shows.
+    const int wanted = readBufferLen == 0            ? 1
+                       : readBufferLen > INT_MAX - 1 ? INT_MAX - 1
+                                                     : static_cast<int>(readBufferLen);
     std::vector<char> buffer(static_cast<size_t>(wanted) + 1);
     int length = port.readData(buffer.data(), wanted);
+    if (length < 0 && port.lastError() == ErrorReadFailed) {
+        onPortWentAway(reply);
+        return;
+    }
     if (length <= 0) {
-        keepRunDeadline();
+        reply.keepRunDeadline();
         return;
     }
     if (length > wanted)
@@ -196,22 +393,22 @@ void FlashEngine::onReadEvent(unsigned int readBufferLen)
 
     switch (classifyReply(buffer.data(), length)) {
     case ReplyBootReady:
-        onBootReady();
+        onBootReady(reply);
         break;
     case ReplyBlockWritten:
-        onBlockWritten();
+        onBlockWritten(reply);
         break;
     case ReplyEndOfData:
-        onEndOfData();
+        onEndOfData(reply);
         break;
     case ReplyBootExited:
-        onBootExited();
+        onBootExited(reply);
         break;
     case ReplyFactoryReset:
-        onFactoryResetAcknowledged();
+        onFactoryResetAcknowledged(reply);
         break;
     case ReplyOther:
-        onOtherReply(buffer.data(), length);
+        onOtherReply(reply, buffer.data(), length);
         break;
     }
 }
@@ -224,29 +421,35 @@ QString FlashEngine::filterReplyText(const QByteArray& bytes)
     return QString::fromLocal8Bit(bytes).remove(removed);
 }
 
-void FlashEngine::onOtherReply(const char* bytes, int length)
+void FlashEngine::onOtherReply(Reply& reply, const char* bytes, int length)
 {
-    events.report(filterReplyText(QByteArray(bytes, length)));
-    keepRunDeadline();
+    if (!running) {
+        Stage expected = Stage::FirmwareInfo;
+        stage.compare_exchange_strong(expected, Stage::Idle); // the information has come
+    }
+    reply.report(filterReplyText(QByteArray(bytes, length)));
+    reply.keepRunDeadline();
 }
 
-void FlashEngine::onBootReady()
+void FlashEngine::onBootReady(Reply& reply)
 {
-    events.report(QStringLiteral("ACK (32)"));
-    pause(timing::PauseAfterBootReady);
-    logAndShow(messageBuffer.format("Bootloader ready to receive..."));
+    reply.report(QStringLiteral("ACK (32)"));
+    if (!reply.pause(timing::PauseAfterBootReady))
+        return;
+    reply.logAndShow(messageBuffer.format("Bootloader ready to receive..."));
     if (state.factoryResetRequested) {
-        logAndShow(messageBuffer.format("Sending factory reset..."));
+        reply.logAndShow(messageBuffer.format("Sending factory reset..."));
         state.controlFrame = buildControlFrame(ControlFactoryReset);
-        port.writeData(state.controlFrame.data(), ControlFrameSize);
-        arm(timing::FactoryResetTimeout);
-        pause(timing::PauseAfterFactoryReset);
+        if (!reply.send(state.controlFrame.data(), ControlFrameSize))
+            return;
+        reply.arm(timing::FactoryResetTimeout);
+        reply.pause(timing::PauseAfterFactoryReset);
         return;
     }
-    sendFirstBlock();
+    sendFirstBlock(reply);
 }
 
-void FlashEngine::sendFirstBlock()
+void FlashEngine::sendFirstBlock(Reply& reply)
 {
     PreparedFrame frame;
     switch (prepareBlock(1, frame)) {
@@ -254,58 +457,73 @@ void FlashEngine::sendFirstBlock()
         break;
     case Preparation::NoImage:
     case Preparation::PastLastBlock:
-        ignoreReply(messageBuffer.format("No firmware image loaded: boot-ready reply ignored, nothing sent"));
+        ignoreReply(reply,
+                    messageBuffer.format("No firmware image loaded: boot-ready reply ignored, nothing sent"));
         return;
     case Preparation::NoMemory:
-        logLine(messageBuffer.format("Memory error!"));
-        endRun(RunOutcome::Aborted);
+        reply.logLine(messageBuffer.format("Memory error!"));
+        endRun(reply, RunOutcome::Aborted);
+        return;
+    }
+    if (!reply.live()) {
+        state.lastBlockFrame.reset();
         return;
     }
     state.currentBlock = 1;
-    logLine(messageBuffer.format("Memory index: 0x%08x", 0u));
-    port.writeData(frame.bytes, frame.length);
+    stage = Stage::Blocks;
+    reply.logLine(messageBuffer.format("Memory index: 0x%08x", 0u));
+    const bool sent = reply.send(frame.bytes, frame.length);
     if (frame.last)
         state.lastBlockFrame.reset();
-    arm(timing::BlockTimeout);
-    pause(timing::PauseAfterFirstBlock);
+    if (!sent)
+        return;
+    reply.arm(timing::BlockTimeout);
+    reply.pause(timing::PauseAfterFirstBlock);
 }
 
-void FlashEngine::onBlockWritten()
+void FlashEngine::onBlockWritten(Reply& reply)
 {
-    events.report(QStringLiteral("ACK (33)"));
+    reply.report(QStringLiteral("ACK (33)"));
     if (!imageLoaded()) {
-        ignoreReply(
-            messageBuffer.format("No firmware image loaded: block acknowledgement ignored, nothing sent"));
+        ignoreReply(reply, messageBuffer.format(
+                               "No firmware image loaded: block acknowledgement ignored, nothing sent"));
         return;
     }
     const uint32_t written = state.currentBlock;
     const uint32_t total = state.totalBlocks;
     if (written > total) {
-        ignoreReply(messageBuffer.format(
-            "Block acknowledgement ignored: block %u is past the last block %u, nothing sent", written,
-            total));
+        ignoreReply(reply,
+                    messageBuffer.format(
+                        "Block acknowledgement ignored: block %u is past the last block %u, nothing sent",
+                        written, total));
         return;
     }
     const QString writtenText = QStringLiteral("Written memory block: %1").arg(written);
-    events.setCurrentBlockText(writtenText);
-    events.report(writtenText);
+    reply.setCurrentBlockText(writtenText);
+    reply.report(writtenText);
     if (written == total) {
-        logAndShow(messageBuffer.format("Last package completed..."));
+        if (!reply.live())
+            return;
+        stage = Stage::LeavingBootMode;
+        reply.logAndShow(messageBuffer.format("Last package completed..."));
         state.controlFrame = buildControlFrame(ControlEndOfData);
-        port.writeData(state.controlFrame.data(), ControlFrameSize);
-        arm(timing::EndOfDataTimeout);
-        pause(timing::PauseAfterControlFrame);
+        if (!reply.send(state.controlFrame.data(), ControlFrameSize))
+            return;
+        reply.arm(timing::EndOfDataTimeout);
+        reply.pause(timing::PauseAfterControlFrame);
         return;
     }
-    sendNextBlock();
+    sendNextBlock(reply);
 }
 
-void FlashEngine::sendNextBlock()
+void FlashEngine::sendNextBlock(Reply& reply)
 {
+    if (!reply.live())
+        return; // the counters stay where the run that was cut off left them
     const uint32_t block = ++state.currentBlock;
     const QString nextText = QStringLiteral("Next memory block: %1").arg(block);
-    events.report(nextText);
-    events.showAction(nextText);
+    reply.report(nextText);
+    reply.showAction(nextText);
 
     PreparedFrame frame;
     switch (prepareBlock(block, frame)) {
@@ -313,54 +531,100 @@ void FlashEngine::sendNextBlock()
         break;
     case Preparation::NoImage: // released by a time-out since the acknowledgement arrived
     case Preparation::PastLastBlock:
-        ignoreReply(
-            messageBuffer.format("No firmware image loaded: block acknowledgement ignored, nothing sent"));
+        ignoreReply(reply, messageBuffer.format(
+                               "No firmware image loaded: block acknowledgement ignored, nothing sent"));
         return;
     case Preparation::NoMemory:
-        logLine(messageBuffer.format("Memory error!"));
-        endRun(RunOutcome::Aborted);
+        reply.logLine(messageBuffer.format("Memory error!"));
+        endRun(reply, RunOutcome::Aborted);
         return;
     }
-    logLine(messageBuffer.format("Memory index: 0x%08x", (block - 1) * BlockSize));
-    port.writeData(frame.bytes, frame.length);
+    reply.logLine(messageBuffer.format("Memory index: 0x%08x", (block - 1) * BlockSize));
+    const bool sent = reply.send(frame.bytes, frame.length);
     if (frame.last) {
-        pause(timing::PauseAfterLastBlock);
+        if (sent)
+            reply.pause(timing::PauseAfterLastBlock);
         state.lastBlockFrame.reset();
-        arm(timing::BlockTimeout);
-    } else {
-        arm(timing::BlockTimeout);
-        pause(timing::PauseAfterFullBlock);
+        reply.arm(timing::BlockTimeout);
+    } else if (sent) {
+        reply.arm(timing::BlockTimeout);
+        reply.pause(timing::PauseAfterFullBlock);
     }
 }
 
-void FlashEngine::onEndOfData()
+void FlashEngine::onEndOfData(Reply& reply)
 {
-    events.report(QStringLiteral("ACK (34)"));
-    logAndShow(messageBuffer.format("Exiting boot mode..."));
+    reply.report(QStringLiteral("ACK (34)"));
+    reply.logAndShow(messageBuffer.format("Exiting boot mode..."));
     state.controlFrame = buildControlFrame(ControlExitBootMode);
-    port.writeData(state.controlFrame.data(), ControlFrameSize);
-    arm(timing::ExitBootModeTimeout);
-    pause(timing::PauseAfterControlFrame);
+    if (!reply.send(state.controlFrame.data(), ControlFrameSize))
+        return;
+    reply.arm(timing::ExitBootModeTimeout);
+    reply.pause(timing::PauseAfterControlFrame);
 }
 
-void FlashEngine::onBootExited()
+void FlashEngine::onBootExited(Reply& reply)
 {
-    events.report(QStringLiteral("ACK (35)"));
-    logAndShow(messageBuffer.format("Flashing completed."));
+    if (!reply.live())
+        return;
+    reply.report(QStringLiteral("ACK (35)"));
+    reply.logAndShow(messageBuffer.format("Flashing completed."));
     state.factoryResetRequested = false;
     running = false;
-    events.setActionButtonsEnabled(true);
-    events.runEnded(RunOutcome::Completed);
+    stage = Stage::Idle;
+    reply.setActionButtonsEnabled(true);
+    reply.runEnded(RunOutcome::Completed);
 }
 
-void FlashEngine::onFactoryResetAcknowledged()
+void FlashEngine::onFactoryResetAcknowledged(Reply& reply)
 {
-    events.report(QStringLiteral("ACK (36)"));
-    logAndShow(messageBuffer.format("ACK factory reset..."));
+    reply.report(QStringLiteral("ACK (36)"));
+    reply.logAndShow(messageBuffer.format("ACK factory reset..."));
     state.controlFrame = buildControlFrame(ControlExitBootMode);
-    port.writeData(state.controlFrame.data(), ControlFrameSize);
-    arm(timing::ExitAfterResetTimeout);
-    pause(timing::PauseAfterControlFrame);
+    if (!reply.send(state.controlFrame.data(), ControlFrameSize))
+        return;
+    reply.arm(timing::ExitAfterResetTimeout);
+    reply.pause(timing::PauseAfterControlFrame);
+}
+
+// The device hung up or went away: nothing can answer any more, so the run ends now instead of
+// waiting for its time-out. The port is closed from this, the receive thread; the library hands
+// the thread's join on to the next open or to the port's destruction.
+void FlashEngine::onPortWentAway(Reply& reply)
+{
+    if (!reply.live())
+        return;
+    const QString where = wentAwayText();
+    running = false;
+    stage = Stage::Idle;
+    reply.logAndShow(where);
+    port.close();
+    reply.portClosed();
+    reply.logLine(messageBuffer.format("Port closed..."));
+    state.factoryResetRequested = false;
+    releaseImage();
+    reply.setActionButtonsEnabled(true);
+    reply.runEnded(RunOutcome::Disconnected);
+}
+
+QString FlashEngine::wentAwayText()
+{
+    switch (stage.load()) {
+    case Stage::FirmwareInfo:
+        return messageBuffer.format("Port went away while waiting for the firmware information");
+    case Stage::BootModeRequest:
+        return messageBuffer.format("Port went away while requesting boot mode");
+    case Stage::Blocks:
+        return messageBuffer.format("Port went away during block %u of %u", state.currentBlock.load(),
+                                    state.totalBlocks.load());
+    case Stage::LeavingBootMode:
+        return messageBuffer.format("Port went away after the last block, while leaving boot mode");
+    case Stage::FactoryReset:
+        return messageBuffer.format("Port went away during the factory reset");
+    case Stage::Idle:
+        break;
+    }
+    return messageBuffer.format("Port went away");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -405,17 +669,20 @@ bool FlashEngine::imageLoaded()
     return state.firmwareImage != nullptr;
 }
 
-void FlashEngine::ignoreReply(const QString& why)
+void FlashEngine::ignoreReply(Reply& reply, const QString& why)
 {
-    logAndShow(why);
-    keepRunDeadline();
+    reply.logAndShow(why);
+    reply.keepRunDeadline();
 }
 
-void FlashEngine::endRun(RunOutcome outcome)
+void FlashEngine::endRun(Reply& reply, RunOutcome outcome)
 {
+    if (!reply.live())
+        return;
     running = false;
-    events.setActionButtonsEnabled(true);
-    events.runEnded(outcome);
+    stage = Stage::Idle;
+    reply.setActionButtonsEnabled(true);
+    reply.runEnded(outcome);
 }
 
 void FlashEngine::logLine(const QString& text)
@@ -429,22 +696,35 @@ void FlashEngine::logAndShow(const QString& text)
     events.showAction(text);
 }
 
-void FlashEngine::arm(unsigned int ms)
+void FlashEngine::armGuard(unsigned int ms)
 {
-    deadlineNs = toNanoseconds(clock() + std::chrono::milliseconds(ms));
+    {
+        const std::lock_guard<std::mutex> lock(runMutex);
+        guardArmed = true;
+        guardDeadline = clock() + std::chrono::milliseconds(ms);
+    }
     events.startStopTimer(ms);
 }
 
-// A reply that does not advance a run must neither stop its time-out (the run would hang with
-// the buttons disabled) nor extend it (a chip sending garbage would keep the run alive for ever).
-void FlashEngine::keepRunDeadline()
+bool FlashEngine::guardRanOut(TimePoint now) const
 {
-    if (!running)
-        return;
-    const int64_t remainingNs = deadlineNs - toNanoseconds(clock());
-    const int64_t nsPerMs = 1000000;
-    const int64_t remainingMs = (remainingNs + nsPerMs - 1) / nsPerMs;
-    events.startStopTimer(static_cast<unsigned int>(remainingMs < 1 ? 1 : remainingMs));
+    return handlersRunning == 0 && guardArmed && now >= guardDeadline;
+}
+
+unsigned int FlashEngine::guardTimerMs(TimePoint now) const
+{
+    return guardArmed ? millisecondsUntil(now, guardDeadline) : 0;
+}
+
+bool FlashEngine::pauseWhileCurrent(uint64_t run, unsigned int ms)
+{
+    if (pause) {
+        pause(ms);
+        return generation.load() == run;
+    }
+    std::unique_lock<std::mutex> lock(runMutex);
+    return !runChanged.wait_for(lock, std::chrono::milliseconds(ms),
+                                [&] { return generation.load() != run; });
 }
 
 } // namespace rq75x

@@ -14,6 +14,8 @@ public:
     int readData(void* data, int size) override { return port.readData(data, size); }
     int writeData(const void* data, int size) override { return port.writeData(data, size); }
     void close() override { port.close(); }
+    int lastError() override { return port.getLastError(); }
+    unsigned int bytesWaiting() override { return port.getReadBufferLen(); }
 
 private:
     CSerialPort& port;

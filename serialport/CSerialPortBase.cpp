@@ -131,6 +131,20 @@ void CSerialPortBase::stopReadNotifyTimer()
     notifyTimer.stop();
 }
 
+void CSerialPortBase::dispatchDeviceGone(vandrel::RingBuffer<char>& buffer)
+{
+    vandrel::CSerialPortListener* listener = readListener.load();
+    if (protocolParser.load() || !listener)
+        return;
+    notifyTimer.stop(); // a pending delayed notification would only repeat this one
+    unsigned int used = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(readLock);
+        used = buffer.getUsedLen();
+    }
+    listener->onReadEvent(getPortName(), used);
+}
+
 void CSerialPortBase::dispatchReceived(vandrel::RingBuffer<char>& buffer)
 {
     if (vandrel::ProtocolParser* parser = protocolParser.load()) {

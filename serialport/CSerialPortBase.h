@@ -89,6 +89,10 @@ protected:
     // the listener (at once, or through the delayed notification). Called by the receive thread
     // after it has appended to `buffer`, without holding any lock; readLock guards the buffer.
     void dispatchReceived(vandrel::RingBuffer<char>& buffer);
+    // Tells the listener at once that the device has gone (hung up, unplugged), so that a caller
+    // waiting for an answer learns it now; a protocol parser is not told. Called by the receive
+    // thread once per opening, when it notices, without holding any lock.
+    void dispatchDeviceGone(vandrel::RingBuffer<char>& buffer);
     // Ends a pending delayed notification (waits for it unless called from its own thread).
     void stopReadNotifyTimer();
 

@@ -8,7 +8,9 @@ namespace vandrel {
 
 // Told of received bytes. Called without any library lock held, on the port's receive thread
 // (read interval 0, full buffer, notify level passed) or on its delayed-notification thread, so
-// readData() and writeData() on the same port may be called from inside.
+// readData() and writeData() on the same port may be called from inside. Also called once, on
+// the receive thread, when the device hangs up or goes away, with the bytes still buffered
+// (possibly 0): readData() then returns those and after them -1 with error 18.
 class CSerialPortListener
 {
 public:

@@ -26,9 +26,12 @@ std::optional<std::string> ReplyScheduler::schedule(const ChipOutcome& outcome, 
         return "no reply to " + name + ": silent";
 
     std::optional<std::string> note;
-    const Clock::time_point due = receivedAt + modes_.delay;
+    const bool delayed = !modes_.delayFrame || frame == *modes_.delayFrame;
+    const Clock::time_point due = receivedAt + (delayed ? modes_.delay : std::chrono::milliseconds(0));
+    // A test that holds the flasher back until the one delayed reply is on the line waits for this.
+    const std::string sentNote = modes_.delayFrame && delayed ? "delayed reply to " + name + " sent" : "";
     if (modes_.garbageAfter && frame == *modes_.garbageAfter + 1) {
-        queue(due, GarbageReply);
+        queue(due, GarbageReply, sentNote);
         note = "garbage instead of the reply to " + name;
     } else if (outcome.replyKind == ReplyKind::Acknowledgement) {
         std::vector<uint8_t> reply = outcome.reply;
@@ -37,12 +40,12 @@ std::optional<std::string> ReplyScheduler::schedule(const ChipOutcome& outcome, 
         if (modes_.splitAcknowledgements) {
             const auto splitAt = reply.begin() + static_cast<long>(SplitAcknowledgementAt);
             queue(due, std::vector<uint8_t>(reply.begin(), splitAt));
-            queue(due + SplitAcknowledgementPause, std::vector<uint8_t>(splitAt, reply.end()));
+            queue(due + SplitAcknowledgementPause, std::vector<uint8_t>(splitAt, reply.end()), sentNote);
         } else {
-            queue(due, std::move(reply));
+            queue(due, std::move(reply), sentNote);
         }
     } else {
-        queue(due, outcome.reply);
+        queue(due, outcome.reply, sentNote);
     }
 
     if (modes_.hangupAfter && frame == *modes_.hangupAfter) {
@@ -52,12 +55,12 @@ std::optional<std::string> ReplyScheduler::schedule(const ChipOutcome& outcome, 
     return note;
 }
 
-void ReplyScheduler::queue(Clock::time_point due, std::vector<uint8_t> bytes)
+void ReplyScheduler::queue(Clock::time_point due, std::vector<uint8_t> bytes, std::string sentNote)
 {
     // Never let a later reply overtake an earlier one.
     if (!writes_.empty())
         due = std::max(due, writes_.back().due);
-    writes_.push_back({due, std::move(bytes), 0});
+    writes_.push_back({due, std::move(bytes), 0, std::move(sentNote)});
 }
 
 void ReplyScheduler::markWritten(size_t count)

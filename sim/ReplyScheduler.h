@@ -24,6 +24,7 @@ struct FaultModes
     bool splitAcknowledgements = false;   // each acknowledgement in two writes, a pause between
     bool extraBytes = false;              // bytes appended to each acknowledgement, same write
     std::chrono::milliseconds delay{0};   // each reply this long after its frame arrived
+    std::optional<uint64_t> delayFrame;   // when set, `delay` holds for the reply to frame N only
 };
 
 // What --garbage-after sends instead of a reply, and what --extra-bytes appends to acknowledgements.
@@ -43,7 +44,8 @@ public:
     {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
-        size_t written = 0; // how much of it has gone out already
+        size_t written = 0;   // how much of it has gone out already
+        std::string sentNote; // logged once it has gone out completely, when not empty
     };
 
     explicit ReplyScheduler(FaultModes modes) : modes_(modes) {}
@@ -62,7 +64,7 @@ public:
     uint64_t framesSeen() const { return frames_; }
 
 private:
-    void queue(Clock::time_point due, std::vector<uint8_t> bytes);
+    void queue(Clock::time_point due, std::vector<uint8_t> bytes, std::string sentNote = {});
 
     FaultModes modes_;
     std::deque<Write> writes_;

@@ -146,6 +146,8 @@ SimOptionsResult parseSimOptions(const std::vector<std::string>& arguments)
             ok = count(delay, 0, MaxDelayMs);
             if (ok)
                 options.faults.delay = std::chrono::milliseconds(*delay);
+        } else if (name == "--delay-frame") {
+            ok = count(options.faults.delayFrame, 1, std::numeric_limits<uint64_t>::max());
         } else {
             return fail("unknown option " + arguments[i]);
         }
@@ -179,6 +181,7 @@ std::string simUsage()
            "  --extra-bytes      append \"\\r\\n>\" to each acknowledgement\n"
            "  --hangup-after N   after answering frame N (N >= 1), close the pty and exit\n"
            "  --delay MS         write each reply MS milliseconds after its frame arrived\n"
+           "  --delay-frame N    with --delay, delay only the reply to frame N (N >= 1)\n"
            "\n"
            "Exit status: 0 after a clean run, 1 when the host sent frames the chip refused or the\n"
            "image could not be saved, 2 for bad usage or when the pty cannot be set up.\n";

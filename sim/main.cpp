@@ -221,6 +221,8 @@ private:
             }
             const ssize_t n = ::write(master, next->bytes.data() + next->written, left);
             if (n > 0) {
+                if (static_cast<size_t>(n) == left && !next->sentNote.empty())
+                    log(next->sentNote);
                 scheduler_.markWritten(static_cast<size_t>(n));
                 continue;
             }

@@ -331,6 +331,8 @@ void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
         if (events & (POLLERR | POLLNVAL)) {
             setLastError(ErrorReadFailed);
             opened->deviceGone.store(true);
+            if (opened->running.load())
+                dispatchDeviceGone(*readBuffer);
             continue;
         }
 
@@ -353,10 +355,13 @@ void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
 
         const Drained drained = drainIntoBuffer(*opened);
         // Readable with nothing to read is how a hang-up looks.
-        if (drained.deviceGone || (!drained.received && (events & POLLHUP)))
+        const bool gone = drained.deviceGone || (!drained.received && (events & POLLHUP));
+        if (gone)
             opened->deviceGone.store(true);
         if (drained.received && opened->running.load())
             dispatchReceived(*readBuffer);
+        if (gone && opened->running.load())
+            dispatchDeviceGone(*readBuffer);
     }
 }
 

@@ -349,6 +349,8 @@ void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& opened)
             // Only a close can end the thread's work now; waiting for it costs nothing.
             setLastError(ErrorReadFailed);
             opened->deviceGone.store(true);
+            if (opened->running.load())
+                dispatchDeviceGone(*readBuffer);
             WaitForSingleObject(opened->stopEvent, INFINITE);
             break;
         }

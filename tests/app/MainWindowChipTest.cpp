@@ -7,6 +7,7 @@
 #include "serialport/CSerialPort.h"
 
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,6 +16,12 @@
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <grp.h>
 #include <memory>
@@ -83,10 +90,64 @@ bool sendLogHas(QWidget& window, const char* line)
     return lines(sendLog(window)).contains(QString::fromUtf8(line));
 }
 
+bool portWentAway(QWidget& window)
+{
+    return sendLog(window).contains(QStringLiteral("Port went away"));
+}
+
 bool runEnded(QWidget& window)
 {
-    return sendLogHas(window, "Flashing completed.") || sendLogHas(window, TimedOutLine);
+    return sendLogHas(window, "Flashing completed.") || sendLogHas(window, TimedOutLine) ||
+           portWentAway(window);
 }
+
+// A second descriptor of the simulator's port, opened before the window opens it: it never reads,
+// but tells how many received bytes the window's receive thread has not taken yet.
+class LineWatch
+{
+public:
+    explicit LineWatch(const QString& port)
+        : fd(::open(port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+    }
+    ~LineWatch()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    LineWatch(const LineWatch&) = delete;
+    LineWatch& operator=(const LineWatch&) = delete;
+
+    bool valid() const { return fd >= 0; }
+    // Waits until bytes written to the line have been taken by the window's receive thread;
+    // false at the deadline. The bytes reach the line a moment after the writer's write returns,
+    // and the receive thread may take them before this looks: when none show up within 20 ms,
+    // they count as taken.
+    bool waitUntilTaken(int timeoutMs) const
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        const QDeadlineTimer arrival(20);
+        bool seen = false;
+        for (;;) {
+            const int count = queued();
+            seen = seen || count > 0;
+            if (count == 0 && (seen || arrival.hasExpired()))
+                return true;
+            if (deadline.hasExpired())
+                return false;
+            QThread::usleep(100);
+        }
+    }
+
+private:
+    int queued() const
+    {
+        int count = 0;
+        return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+    }
+
+    int fd;
+};
 
 } // namespace
 
@@ -108,6 +169,13 @@ private slots:
     void deletedFileSendsNothing();
     void destroyWhileFlashing();
     void flashRandom64KiB();
+
+    // --- a reply racing the time-out, a line that hangs up ---
+    void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
+    void hangUpEndsTheRunAtOnce();
+
+    // --- layout, under Xvfb ---
+    void longPathKeepsTheLogPanesWide();
 
     // --- time-outs and faults, several windows at once ---
     void everyRequestTimeOutAndFlashAfterItReadsTheFileAgain();
@@ -393,6 +461,175 @@ void MainWindowChipTest::destroyWhileFlashing()
     QTest::qWait(0); // whatever was queued for the window must not run now
 }
 
+void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()
+{
+    // The chip answers the boot-mode request 20 ms after the 5000 ms time-out has run out, and
+    // the window's event loop is held until the receive thread has taken the answer: the guard
+    // fires while the answer is being handled, in the pause after "ACK (32)". The answer was
+    // there first and advances the run; no time-out mixes with it.
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({"--delay", "5020", "--delay-frame", "2", "--save", saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    const LineWatch line(chip.portPath());
+    QVERIFY(line.valid());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    const QByteArray image = randomBytes(600, 13);
+    QVERIFY(writeFile(path, image));
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+
+    button(window, "pushButtonSend")->click();
+    QTimer* guard = guardTimer(window);
+    QVERIFY(guard->isActive());
+    // Two timers due just before the guard. The first holds the event loop until the guard has
+    // run out, so that the next pass of the loop finds both the second timer and the guard due;
+    // the second holds it until the answer has been taken, and the guard fires right after it,
+    // before anything the receive thread queued meanwhile.
+    QTimer untilGuardRunsOut;
+    QTimer untilAnswerTaken;
+    for (QTimer* hold : {&untilGuardRunsOut, &untilAnswerTaken}) {
+        hold->setSingleShot(true);
+        hold->setTimerType(Qt::PreciseTimer);
+    }
+    bool answerTaken = false;
+    connect(&untilGuardRunsOut, &QTimer::timeout, this,
+            [guard] { QThread::msleep(guard->remainingTime() + 2); });
+    connect(&untilAnswerTaken, &QTimer::timeout, this, [&] {
+        answerTaken =
+            chip.waitForLogLine("sim: delayed reply to frame 2 sent", 10000) && line.waitUntilTaken(10000);
+    });
+    untilGuardRunsOut.start(guard->remainingTime() - 100);
+    untilAnswerTaken.start(guard->remainingTime() - 50);
+
+    QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window), qPrintable(sendLog(window)), ShortRunTimeoutMs);
+    QVERIFY(answerTaken);
+    QCoreApplication::processEvents(); // whatever the run still had queued arrives now
+    const QStringList log = lines(sendLog(window));
+    if (receiveLog(window).contains(QStringLiteral("Timeout fired"))) {
+        // On a machine so slow that the answer was not on the line within 20 ms of being sent,
+        // the time-out comes first; then it is the end, with nothing of the run after it.
+        qInfo("the time-out came before the answer");
+        QCOMPARE(log.mid(log.size() - 3),
+                 QStringList({"Requesting boot mode...", "Port closed...", TimedOutLine}));
+        QCOMPARE(labelText(window, "label_Action"), QString::fromUtf8(TimedOutLine));
+        QCOMPARE(lines(receiveLog(window)).last(), QStringLiteral("Timeout fired"));
+        QVERIFY(!guard->isActive());
+        QCOMPARE(chip.stop(), 0);
+        return;
+    }
+    QCOMPARE(log.last(), QStringLiteral("Flashing completed."));
+    QCOMPARE(labelText(window, "label_Action"), QStringLiteral("Flashing completed."));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QVERIFY(!guard->isActive());
+    QTRY_COMPARE(readFile(saved), image);
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::hangUpEndsTheRunAtOnce()
+{
+    // Frames: information, boot mode, block 1, block 2; the line hangs up once the answer to
+    // block 2 has been read, while block 3 waits for its answer.
+    SimulatedChip chip({"--hangup-after", "4"});
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomBytes(600, 15)));
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    button(window, "pushButtonClear")->click();
+
+    button(window, "pushButtonSend")->click();
+    QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window) && actionButtonsEnabled(window), qPrintable(sendLog(window)),
+                              ShortRunTimeoutMs);
+    const QString wentAway = QStringLiteral("Port went away during block 3 of 3");
+    const QStringList log = lines(sendLog(window));
+    QCOMPARE(log.mid(log.size() - 3), QStringList({"Memory index: 0x00000200", wentAway, "Port closed..."}));
+    QCOMPARE(labelText(window, "label_Action"), wentAway);
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(!guardTimer(window)->isActive());
+    QVERIFY(!receiveLog(window).contains(QStringLiteral("Timeout fired")));
+
+    // The port really is closed: Flash asks for it.
+    auto box = closeNextBox();
+    button(window, "pushButtonSend")->click();
+    QVERIFY(box->seen);
+    QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::longPathKeepsTheLogPanesWide()
+{
+    // A firmware file at a 200-character path, flashed in the 750x690 window: the labels that
+    // show the path are cut in the middle, with the whole path as their tool tip, and the two log
+    // panes keep their width. Run under Xvfb (ctest app.layout), where fonts and painting are real.
+    const QString fileName = QStringLiteral("firmware_v1_2_a.bin"); // underscores, no descenders
+    QString folder = dir->path();
+    while (folder.size() + 1 + fileName.size() < 200)
+        folder += QStringLiteral("/folder_name").left(200 - 1 - fileName.size() - folder.size());
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QLatin1Char('/') + fileName;
+    QCOMPARE(path.size(), 200);
+    QVERIFY(writeFile(path, randomBytes(600, 16)));
+
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    flashAndWait(window);
+    QCOMPARE(window.size(), QSize(750, 690));
+
+    window.grab().save(QCoreApplication::applicationDirPath() +
+                       QStringLiteral("/layout-200-character-path.png"));
+    for (const char* pane : {"plainTextEditSend", "plainTextEditReceive"})
+        QVERIFY2(child<QPlainTextEdit>(window, pane)->width() >= 300,
+                 qPrintable(QStringLiteral("%1 is %2 px wide")
+                                .arg(pane)
+                                .arg(child<QPlainTextEdit>(window, pane)->width())));
+
+    auto* file = child<QLabel>(window, "labelFirmware_1");
+    auto* size = child<QLabel>(window, "label_FileSize");
+    QCOMPARE(file->text(), path);
+    QCOMPARE(size->text(), "File: " + path + " \nSize: 600 Bytes");
+    QTRY_COMPARE(file->toolTip(), path);
+    QTRY_COMPARE(size->toolTip(), size->text());
+
+    // The bold name keeps a whole line's height, and every underscore it shows has ink below the
+    // baseline, where a line cut short would lose it.
+    const QFontMetrics metrics = file->fontMetrics();
+    QVERIFY(file->contentsRect().height() >= metrics.height());
+    const QString shown = metrics.elidedText(path, Qt::ElideMiddle, file->contentsRect().width());
+    QVERIFY(shown.contains(QStringLiteral("firmware_v1_2_a.bin")));
+    QTextLayout layout(shown, file->font());
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    const QImage image = file->grab().toImage();
+    const int baseline = file->contentsRect().top() + (file->contentsRect().height() - metrics.height()) / 2 +
+                         metrics.ascent();
+    for (int i = 0; i < shown.size(); ++i) {
+        if (shown[i] != QLatin1Char('_'))
+            continue;
+        const int left = file->contentsRect().left() + static_cast<int>(line.cursorToX(i));
+        const int right = file->contentsRect().left() + static_cast<int>(line.cursorToX(i + 1));
+        int ink = 0;
+        for (int y = baseline + 1; y < image.height(); ++y) {
+            for (int x = left; x < right && x < image.width(); ++x)
+                ink += qGray(image.pixel(x, y)) < 128 ? 1 : 0;
+        }
+        QVERIFY2(
+            ink > 0,
+            qPrintable(QStringLiteral("no underscore drawn at character %1 of \"%2\"").arg(i).arg(shown)));
+    }
+    QCOMPARE(chip.stop(), 0);
+}
+
 void MainWindowChipTest::flashRandom64KiB()
 {
     const QString saved = dir->filePath(QStringLiteral("received.bin"));
@@ -536,7 +773,9 @@ void MainWindowChipTest::faultModesEndCleanly()
             QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
         QVERIFY2(chips[i]->stop() == 0, qPrintable(fault));
         qInfo("%s: %s", qPrintable(fault),
-              sendLogHas(window, "Flashing completed.") ? "completed" : "timed out");
+              sendLogHas(window, "Flashing completed.") ? "completed"
+              : portWentAway(window)                    ? "port went away"
+                                                        : "timed out");
     }
     // Replies that simply arrive late or padded do not stop a run.
     QVERIFY(sendLogHas(*windows[1], "Flashing completed."));

@@ -13,10 +13,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace enginetest {
@@ -50,17 +52,26 @@ private:
     std::vector<std::string> entries;
 };
 
+// Behaves as CSerialPort does for the engine: reads fail once it is closed (14) or once the
+// device has gone (18), and close() returns only when the notification being handled on another
+// thread has returned, as closing the real port joins its receive thread.
 class FakeChipPort : public rq75x::ChipPort
 {
 public:
     explicit FakeChipPort(Timeline& timeline) : timeline(timeline) {}
 
-    bool isOpen() override { return open; }
+    bool isOpen() override
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return open;
+    }
     int readData(void* data, int size) override
     {
-        if (failReads)
-            return -1;
         const std::lock_guard<std::mutex> lock(mutex);
+        if (failReads || !open || (gone && pending.empty())) {
+            error = !open ? 14 : gone ? 18 : 14;
+            return -1;
+        }
         const int count = std::min(size, static_cast<int>(pending.size()));
         std::copy(pending.begin(), pending.begin() + count, static_cast<uint8_t*>(data));
         pending.erase(pending.begin(), pending.begin() + count);
@@ -84,13 +95,40 @@ public:
     void close() override
     {
         timeline.add("close");
+        std::unique_lock<std::mutex> lock(mutex);
         open = false;
+        if (handlerThread != std::this_thread::get_id())
+            handlerDone.wait_for(lock, std::chrono::seconds(10), [this] { return handlers == 0; });
+    }
+    int lastError() override
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return error;
+    }
+    unsigned int bytesWaiting() override
+    {
+        if (onBytesWaitingAsked)
+            onBytesWaitingAsked();
+        const std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<unsigned int>(pending.size());
     }
 
     void receive(const Bytes& bytes)
     {
         const std::lock_guard<std::mutex> lock(mutex);
         pending.insert(pending.end(), bytes.begin(), bytes.end());
+    }
+    void hangUp()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        gone = true;
+    }
+    void reopen()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        gone = false;
+        pending.clear();
     }
     std::vector<Bytes> takeWritten()
     {
@@ -100,12 +138,36 @@ public:
         return taken;
     }
 
+    // Brackets a notification's handling, as the receive thread's call of the listener.
+    void handlerBegins()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        ++handlers;
+        handlerThread = std::this_thread::get_id();
+    }
+    void handlerEnds()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            --handlers;
+            handlerThread = {};
+        }
+        handlerDone.notify_all();
+    }
+
     std::atomic<bool> failReads{false};
+    // Called, on the engine's thread, each time the engine asks what is waiting.
+    std::function<void()> onBytesWaitingAsked;
 
 private:
     Timeline& timeline;
     std::mutex mutex;
-    std::atomic<bool> open{true};
+    std::condition_variable handlerDone;
+    bool open = true;
+    bool gone = false;
+    int error = 0;
+    int handlers = 0;
+    std::thread::id handlerThread;
     Bytes pending;
     std::vector<Bytes> written;
 };
@@ -121,6 +183,8 @@ inline const char* outcomeName(rq75x::RunOutcome outcome)
         return "ImageUnreadable";
     case rq75x::RunOutcome::Aborted:
         return "Aborted";
+    case rq75x::RunOutcome::Disconnected:
+        return "Disconnected";
     }
     return "?";
 }
@@ -128,7 +192,12 @@ inline const char* outcomeName(rq75x::RunOutcome outcome)
 class RecordingEvents : public rq75x::FlashEvents
 {
 public:
-    explicit RecordingEvents(Timeline& timeline) : timeline(timeline) {}
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    RecordingEvents(Timeline& timeline, std::function<TimePoint()> clock)
+        : timeline(timeline), clock(std::move(clock))
+    {
+    }
 
     void logLine(const QString& text) override { add("log: ", text); }
     void showAction(const QString& text) override { add("show: ", text); }
@@ -141,16 +210,31 @@ public:
     {
         timeline.add(enabled ? "buttons: on" : "buttons: off");
     }
-    void startStopTimer(unsigned int ms) override { timeline.add("timer: " + std::to_string(ms)); }
+    void startStopTimer(unsigned int ms) override
+    {
+        timeline.add("timer: " + std::to_string(ms));
+        const std::lock_guard<std::mutex> lock(timerMutex);
+        timerDue = ms == 0 ? TimePoint::max() : clock() + std::chrono::milliseconds(ms);
+    }
     void portClosedByTimeout() override { timeline.add("open button: Open Port"); }
     void runEnded(rq75x::RunOutcome outcome) override
     {
         timeline.add(std::string("ended: ") + outcomeName(outcome));
     }
 
+    // When the front end's timer would fire; max() while it is stopped.
+    TimePoint timerDueAt()
+    {
+        const std::lock_guard<std::mutex> lock(timerMutex);
+        return timerDue;
+    }
+
 private:
     void add(const char* kind, const QString& text) { timeline.add(kind + text.toStdString()); }
     Timeline& timeline;
+    std::function<TimePoint()> clock;
+    std::mutex timerMutex;
+    TimePoint timerDue = TimePoint::max();
 };
 
 // Image bytes that differ from block to block, so a block sent from the wrong offset shows.
@@ -190,21 +274,41 @@ inline const Bytes AckBootExited = {0x55, 0x66, 0x35, 0x00, 0x01, 0x00};
 inline const Bytes AckFactoryReset = {0x55, 0x66, 0x36, 0x00, 0x01, 0x00};
 
 // One chip's engine wired to a fake port and a recording front end. Pauses are recorded, not
-// slept; the clock stands still unless the test moves `now`.
+// waited out; the clock stands still unless the test moves it.
 struct EngineBench
 {
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     Timeline timeline;
     FakeChipPort port{timeline};
-    RecordingEvents events{timeline};
-    std::chrono::steady_clock::time_point now{};
+    std::atomic<int64_t> clockNs{0};
+    RecordingEvents events{timeline, [this] { return now(); }};
     rq75x::FlashEngine engine{port, events,
                               [this](unsigned int ms) { timeline.add("pause: " + std::to_string(ms)); },
-                              [this] { return now; }};
+                              [this] { return now(); }};
 
+    TimePoint now() const { return TimePoint(std::chrono::nanoseconds(clockNs.load())); }
+    void advance(std::chrono::nanoseconds by) { clockNs += by.count(); }
+
+    // The receive thread's call of the listener for `length` bytes.
+    void notify(unsigned int length)
+    {
+        port.handlerBegins();
+        engine.onReadEvent(length);
+        port.handlerEnds();
+    }
     void chipSends(const Bytes& reply)
     {
         port.receive(reply);
-        engine.onReadEvent(static_cast<unsigned int>(reply.size()));
+        notify(static_cast<unsigned int>(reply.size()));
+    }
+    // The front end's timer fires when it is due: the clock moves on to that moment, no later.
+    bool guardFires()
+    {
+        const TimePoint due = events.timerDueAt();
+        if (due != TimePoint::max() && due > now())
+            clockNs = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+        return engine.onTimerFired();
     }
 
     // Flashes the file at `path` with a chip that acknowledges every frame; returns every frame

@@ -64,8 +64,8 @@ TEST_F(FlashEngineConcurrencyTest, TwoEnginesFlashSideBySideWithoutMixingAnythin
 }
 
 // The receive thread keeps acknowledging while the front end's thread times the run out (which
-// releases the image) and starts it again (which loads a new one). No frame may ever come from
-// a released or half-loaded image.
+// releases the image and closes the port), opens the port again and starts a new run (which loads
+// the image again). No frame may ever come from a released or half-loaded image.
 TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
 {
     const Bytes image = patternImage(5 * 256 + 40, 7);
@@ -94,13 +94,17 @@ TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
         }
     });
     // Go on until both threads have had their turns, however the two are scheduled.
-    for (int round = 0; round < 100000 && (round < 400 || blockFrames < 100); ++round) {
+    int timeOuts = 0;
+    for (int round = 0; round < 100000 && (round < 400 || blockFrames < 100 || timeOuts < 10); ++round) {
+        station.port.reopen();
         station.engine.startFlash();
-        station.engine.onTimerFired();
+        station.advance(std::chrono::milliseconds(rq75x::timing::BootModeTimeout));
+        timeOuts += station.engine.onTimerFired() ? 1 : 0;
     }
     stop = true;
     receiver.join();
     check();
     EXPECT_EQ(badFrames.load(), 0);
     EXPECT_GT(blockFrames.load(), 0);
+    EXPECT_GT(timeOuts, 0);
 }

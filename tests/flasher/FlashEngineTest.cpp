@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 using namespace rq75x;
 using namespace enginetest;
@@ -339,20 +343,20 @@ TEST_F(FlashEngineTest, DuringARunAnUnexpectedReplyKeepsTheDeadline)
 {
     startFlashOf(patternImage(300));
 
-    now += std::chrono::milliseconds(1200);
+    advance(std::chrono::milliseconds(1200));
     chipSends({'!', '!'});
     EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "report: ", "timer: 3800"}));
 
-    now += std::chrono::microseconds(500);
+    advance(std::chrono::microseconds(500));
     engine.onReadEvent(0);
     EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "timer: 3800"})); // rounded up, never early
 
     port.failReads = true;
-    now += std::chrono::milliseconds(3799);
+    advance(std::chrono::milliseconds(3799));
     engine.onReadEvent(4);
     EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "timer: 1"}));
 
-    now += std::chrono::milliseconds(1000); // past the deadline: fire as soon as possible
+    advance(std::chrono::milliseconds(1000)); // past the deadline: fire as soon as possible
     engine.onReadEvent(4);
     EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "timer: 1"}));
     EXPECT_TRUE(port.takeWritten().empty());
@@ -361,9 +365,9 @@ TEST_F(FlashEngineTest, DuringARunAnUnexpectedReplyKeepsTheDeadline)
 TEST_F(FlashEngineTest, DeadlineFollowsTheLastFrameSent)
 {
     startFlashOf(patternImage(300));
-    now += std::chrono::milliseconds(4000);
+    advance(std::chrono::milliseconds(4000));
     chipSends(AckBootReady); // arms a fresh 5000 ms for block 1
-    now += std::chrono::milliseconds(2000);
+    advance(std::chrono::milliseconds(2000));
     timeline.take();
     chipSends({0x55, 0x66}); // too short for an acknowledgement: "U" and a removed 'f'
     EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "report: U", "timer: 3000"}));
@@ -409,6 +413,18 @@ TEST_F(FlashEngineTest, BlockAcknowledgementPastTheLastBlockSendsNothing)
 // ---------------------------------------------------------------------------------------------
 // Time-out
 
+const Lines TimedOut = {
+    "receive: Timeout fired",
+    "timer: 0",
+    "close",
+    "open button: Open Port",
+    "log: Port closed...",
+    "log: Call to chip timed out. Check your port or chip setup",
+    "show: Call to chip timed out. Check your port or chip setup",
+    "buttons: on",
+    "ended: TimedOut",
+};
+
 TEST_F(FlashEngineTest, TimeOutClosesThePortAndReleasesTheImage)
 {
     startFlashOf(patternImage(600));
@@ -416,67 +432,143 @@ TEST_F(FlashEngineTest, TimeOutClosesThePortAndReleasesTheImage)
     timeline.take();
     port.takeWritten();
 
-    engine.onTimerFired();
-    EXPECT_EQ(timeline.take(), (Lines{
-                                   "receive: Timeout fired",
-                                   "timer: 0",
-                                   "close",
-                                   "open button: Open Port",
-                                   "log: Port closed...",
-                                   "log: Call to chip timed out. Check your port or chip setup",
-                                   "show: Call to chip timed out. Check your port or chip setup",
-                                   "buttons: on",
-                                   "ended: TimedOut",
-                               }));
+    EXPECT_TRUE(guardFires());
+    EXPECT_EQ(timeline.take(), TimedOut);
     EXPECT_FALSE(port.isOpen());
     EXPECT_FALSE(engine.runActive());
     EXPECT_EQ(engine.totalBlocks(), 3u);
     EXPECT_EQ(engine.currentBlock(), 1u);
 
-    // A late acknowledgement finds no image and sends nothing; outside a run the time-out stays off.
+    // Nothing can be read from the closed port any more; the time-out stays off.
     chipSends(AckBlock);
-    EXPECT_EQ(timeline.take(), BlockAcknowledgementWithoutImage);
-    chipSends(AckBootReady);
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 0"}));
     EXPECT_TRUE(port.takeWritten().empty());
 }
 
-// The front end's timer fires on its own thread while the receive thread is between a reply and
-// the frame that answers it: the image is gone by then, so nothing may be sent.
-TEST_F(FlashEngineTest, TimeOutWhileAReplyIsHandledLeavesNothingToSend)
+TEST_F(FlashEngineTest, GuardWakingBeforeItsDeadlineOnlyWaitsForTheRest)
 {
-    struct Case
+    startFlashOf(patternImage(300));
+    advance(std::chrono::milliseconds(4990)); // a coarse timer, or one a reply re-armed meanwhile
+    EXPECT_FALSE(engine.onTimerFired());
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 10"}));
+    EXPECT_TRUE(guardFires());
+}
+
+// The real sequence when the chip answers just as the time-out runs out: the receive thread is
+// in the pause after "ACK (32)" when the front end's timer fires. The answer reached the engine
+// first, so it wins: the guard neither declares a time-out nor waits for the pause, and the run
+// goes on with block 1. (Before, the time-out closed the port, which waited for the pause, after
+// which the handler sent block 1 and re-armed the guard behind the time-out's back.)
+TEST_F(FlashEngineTest, GuardFiringWhileAReplyIsHandledLeavesTheRunToTheReply)
+{
+    startFlashOf(patternImage(600));
+    advance(std::chrono::milliseconds(5003));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inPause = false;
+    bool guardHandled = false;
+    timeline.onEntry = [&](const std::string& entry) {
+        if (entry != "pause: 1000")
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        inPause = true;
+        changed.notify_all();
+        // Bounded: a guard that waited for this very pause would otherwise never return.
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return guardHandled; });
+    };
+    std::thread receiveThread([this] { chipSends(AckBootReady); });
     {
-        std::vector<Bytes> before;
-        std::string firesAt;
-        Bytes reply;
-        std::string lastLine;
-    };
-    const Case cases[] = {
-        {{},
-         "pause: 1000",
-         AckBootReady,
-         "show: No firmware image loaded: boot-ready reply ignored, nothing sent"},
-        {{AckBootReady},
-         "report: Next memory block: 2",
-         AckBlock,
-         "show: No firmware image loaded: block acknowledgement ignored, nothing sent"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.firesAt);
-        startFlashOf(patternImage(600));
-        for (const Bytes& reply : c.before)
-            chipSends(reply);
-        port.takeWritten();
-        timeline.onEntry = [&](const std::string& entry) {
-            if (entry == c.firesAt)
-                engine.onTimerFired();
-        };
-        chipSends(c.reply);
-        timeline.onEntry = nullptr;
-        EXPECT_EQ(timeline.take().back(), c.lastLine);
-        EXPECT_TRUE(port.takeWritten().empty());
-        EXPECT_FALSE(engine.runActive());
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return inPause; }));
     }
+    engine.onTimerFired();
+    timeline.add("guard handled");
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        guardHandled = true;
+    }
+    changed.notify_all();
+    receiveThread.join();
+    timeline.onEntry = nullptr;
+
+    EXPECT_EQ(timeline.take(), (Lines{
+                                   "timer: 0",
+                                   "report: ACK (32)",
+                                   "timer: 0", // the front end's timer waits for the reply's next step
+                                   "guard handled",
+                                   "pause: 1000",
+                                   "log: Bootloader ready to receive...",
+                                   "show: Bootloader ready to receive...",
+                                   "log: Memory index: 0x00000000",
+                                   "write: block 1, 265 bytes",
+                                   "timer: 5000",
+                                   "pause: 50",
+                               }));
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_TRUE(engine.runActive());
+}
+
+// Stopped (Ctrl-Z) with the boot-mode request out: the chip answered meanwhile, but the receive
+// thread was stopped too and has not handed the answer over yet when the front end's timer,
+// long overdue, fires. What had arrived goes first.
+TEST_F(FlashEngineTest, GuardWakingLateHandsWhatArrivedToTheReplyFirst)
+{
+    startFlashOf(patternImage(600));
+    port.receive(AckBootReady);
+    advance(std::chrono::seconds(6));
+    std::mutex mutex;
+    std::condition_variable asked;
+    bool engineAsked = false;
+    port.onBytesWaitingAsked = [&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        engineAsked = true;
+        asked.notify_all();
+    };
+    std::thread receiveThread([&] {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            asked.wait_for(lock, std::chrono::seconds(2), [&] { return engineAsked; });
+        }
+        notify(static_cast<unsigned int>(AckBootReady.size()));
+    });
+    engine.onTimerFired();
+    receiveThread.join();
+    port.onBytesWaitingAsked = nullptr;
+
+    const Lines lines = timeline.take();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "receive: Timeout fired"), 0);
+    EXPECT_EQ(port.takeWritten(), (std::vector<Bytes>{buildBlockFrame(1, patternImage(600).data(), 256)}));
+    EXPECT_TRUE(port.isOpen());
+}
+
+// What arrived while the guard was late is garbage: it is handed over, keeps the deadline where
+// it was, and the time-out follows at the latest at the next firing, however the line goes on.
+TEST_F(FlashEngineTest, GarbageHandedOverLateDoesNotPostponeTheTimeOut)
+{
+    startFlashOf(patternImage(300));
+    port.receive({'#', '?', '!'});
+    advance(std::chrono::seconds(6));
+    std::mutex mutex;
+    std::condition_variable asked;
+    bool engineAsked = false;
+    port.onBytesWaitingAsked = [&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        engineAsked = true;
+        asked.notify_all();
+    };
+    std::thread receiveThread([&] {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            asked.wait_for(lock, std::chrono::seconds(2), [&] { return engineAsked; });
+        }
+        notify(3);
+    });
+    const bool firstFiring = engine.onTimerFired();
+    receiveThread.join();
+    port.onBytesWaitingAsked = nullptr;
+    port.receive({'#', '?', '!'}); // the line keeps talking
+    EXPECT_TRUE(firstFiring || guardFires());
+    EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
 }
 
 TEST_F(FlashEngineTest, ReplyWhileANewImageIsReadSendsNothing)
@@ -497,7 +589,7 @@ TEST_F(FlashEngineTest, TimeOutWithoutARunIsStillReported)
 {
     engine.requestFirmwareInfo();
     timeline.take();
-    engine.onTimerFired();
+    EXPECT_TRUE(guardFires());
     EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
 }
 
@@ -505,21 +597,67 @@ TEST_F(FlashEngineTest, TimeOutClearsAFactoryReset)
 {
     engine.startFactoryReset();
     chipSends(AckBootReady);
-    engine.onTimerFired();
+    EXPECT_TRUE(guardFires());
     EXPECT_FALSE(engine.factoryResetRequested());
 }
 
 TEST_F(FlashEngineTest, FlashAfterATimeOutReadsTheFileAgain)
 {
     startFlashOf(patternImage(300));
-    engine.onTimerFired();
+    EXPECT_TRUE(guardFires());
     const Bytes changed = patternImage(300, 99);
     images.write(changed); // the same file, new content
+    port.reopen();
     engine.startFlash();
     chipSends(AckBootReady);
     const std::vector<Bytes> frames = port.takeWritten();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[1], buildBlockFrame(1, changed.data(), 256));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The port going away
+
+TEST_F(FlashEngineTest, PortGoingAwayEndsTheRunAtOnceSayingWhere)
+{
+    struct Case
+    {
+        std::function<void()> reachStage;
+        std::string line;
+    };
+    const Case cases[] = {
+        {[this] { engine.requestFirmwareInfo(); },
+         "Port went away while waiting for the firmware information"},
+        {[this] {
+             startFlashOf(patternImage(600));
+             chipSends(AckBootReady);
+             chipSends(AckBlock);
+         },
+         "Port went away during block 2 of 3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        port.reopen();
+        c.reachStage();
+        timeline.take();
+        port.hangUp();
+        notify(0); // the library tells of the hang-up with what is left to read: nothing
+        EXPECT_EQ(timeline.take(), (Lines{
+                                       "timer: 0",
+                                       "log: " + c.line,
+                                       "show: " + c.line,
+                                       "close",
+                                       "open button: Open Port",
+                                       "log: Port closed...",
+                                       "buttons: on",
+                                       "ended: Disconnected",
+                                   }));
+        EXPECT_FALSE(port.isOpen());
+        EXPECT_FALSE(engine.runActive());
+        // The guard was stopped with the run: no time-out follows.
+        EXPECT_FALSE(guardFires());
+        EXPECT_EQ(timeline.take(), (Lines{"timer: 0"}));
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

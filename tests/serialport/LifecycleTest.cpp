@@ -191,8 +191,11 @@ TEST_F(Lifecycle, HangUpOfTheFarSideStopsReadingWithoutSpinning)
     ASSERT_TRUE(listener.waitForCalls(1, 5s));
 
     pty.closeMaster();
+    // The hang-up is told once, with what is still buffered; then nothing more.
+    ASSERT_TRUE(listener.waitForCalls(2, 5s)) << "the hang-up is not told";
+    EXPECT_EQ(listener.recorded()[1].readBufferLen, 4u);
     const auto cpuBefore = processCpuTime();
-    EXPECT_FALSE(listener.waitForCalls(2, 300ms));
+    EXPECT_FALSE(listener.waitForCalls(3, 300ms));
     const auto cpuUsed = processCpuTime() - cpuBefore;
     EXPECT_LT(cpuUsed, 60ms) << "the receive thread spins after the hang-up";
 

@@ -75,6 +75,18 @@ TEST_F(ReplySchedulerTest, DelayPostponesEachReplyFromItsOwnFrame)
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].due, t0 + 200ms);
     EXPECT_EQ(sent[1].due, t0 + 700ms);
+
+    // Only frame 2 waits; frame 3 arrives meanwhile and is answered after it, never before.
+    modes.delayFrame = 2;
+    ReplyScheduler oneFrame(modes);
+    oneFrame.schedule(acknowledgement(0x32), t0);
+    oneFrame.schedule(acknowledgement(0x33), t0 + 10ms);
+    oneFrame.schedule(acknowledgement(0x33), t0 + 20ms);
+    const auto dues = drain(oneFrame);
+    ASSERT_EQ(dues.size(), 3u);
+    EXPECT_EQ(dues[0].due, t0);
+    EXPECT_EQ(dues[1].due, t0 + 210ms);
+    EXPECT_EQ(dues[2].due, t0 + 210ms);
 }
 
 TEST_F(ReplySchedulerTest, SilentAfterNAnswersTheFirstNFramesOnly)

@@ -23,7 +23,7 @@ TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellingsAndSilentMeansFromTheFir
     const SimOptionsResult result =
         parse({"--info", "Chip\\x41\\r\\n", "--link=/tmp/chip", "--save", "/tmp/image.bin", "-v",
                "--silent-after=3", "--garbage-after", "0", "--hangup-after", "9", "--split-ack",
-               "--extra-bytes", "--delay=250"});
+               "--extra-bytes", "--delay=250", "--delay-frame", "2"});
     ASSERT_TRUE(result.options) << result.error;
     const SimOptions& options = *result.options;
     EXPECT_EQ(options.firmwareInfo, "ChipA\r\n");
@@ -36,6 +36,7 @@ TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellingsAndSilentMeansFromTheFir
     EXPECT_TRUE(options.faults.splitAcknowledgements);
     EXPECT_TRUE(options.faults.extraBytes);
     EXPECT_EQ(options.faults.delay.count(), 250);
+    EXPECT_EQ(options.faults.delayFrame, 2u);
 
     const SimOptionsResult silent = parse({"--silent"});
     ASSERT_TRUE(silent.options);
@@ -51,6 +52,7 @@ TEST_F(SimOptionsTest, BadUsageIsRefusedWithAReason)
     expectBadUsage({"--garbage-after", "99999999999999999999999"});
     expectBadUsage({"--hangup-after", "0"});
     expectBadUsage({"--delay", "3600001"});
+    expectBadUsage({"--delay-frame", "0"});
     expectBadUsage({"--save", ""});
     expectBadUsage({"--split-ack=yes"});
     expectBadUsage({"--info", "trailing\\"});

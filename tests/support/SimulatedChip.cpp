@@ -35,6 +35,23 @@ int SimulatedChip::stop()
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+bool SimulatedChip::waitForLogLine(const QByteArray& line, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    // waitForReadyRead() wakes for the current read channel only.
+    process.setReadChannel(QProcess::StandardError);
+    bool seen = false;
+    for (;;) {
+        errors += process.readAllStandardError();
+        seen = errors.split('\n').contains(line);
+        if (seen || deadline.hasExpired() || process.state() == QProcess::NotRunning)
+            break;
+        process.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+    }
+    process.setReadChannel(QProcess::StandardOutput);
+    return seen;
+}
+
 QStringList SimulatedChip::frameLines() const
 {
     QStringList frames;

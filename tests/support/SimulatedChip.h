@@ -23,6 +23,9 @@ public:
     // Asks the simulator to end and returns its exit status: 0 when every frame it received was
     // right, 1 when it refused one; -1 when it crashed or did not end in time.
     int stop();
+    // Waits until the simulator has logged `line` (a whole line of its standard error) without
+    // running an event loop; false when it has not within `timeoutMs`.
+    bool waitForLogLine(const QByteArray& line, int timeoutMs);
     // What it logged on standard error; complete after stop().
     QByteArray log() const { return errors; }
     // The frames it received, from its log.
