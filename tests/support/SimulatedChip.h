@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class SimulatedChip
 {
 public:
@@ -29,10 +31,16 @@ public:
     QStringList frameLines() const;
 
 private:
-    QProcess process;
+    // The running simulator: a child process on Linux; under wine the pty peer's child, as
+    // rq75x-sim is a Linux program (unix/ and win/ hold the two).
+    class Runner;
+    std::unique_ptr<Runner> runner;
     QString path;
     QByteArray errors;
 };
+
+// A port name that names no port on this system.
+QString absentPortName();
 
 // `size` bytes from a generator seeded with `seed`, so a failing run can be repeated.
 QByteArray randomBytes(int size, quint32 seed);
