@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# The Windows stage: cross-builds the serial-port library, port discovery and their tests for
-# Windows x86-64 with mingw-w64 and runs the tests under wine, with COM ports backed by Linux
-# pseudo-terminals. Self-contained on Debian 12 as root (installs what it needs with apt-get).
+# The Windows stage: cross-builds the program for Windows x86-64 with mingw-w64 (the serial-port
+# library, port discovery, the window with Qt for Windows) and its tests, runs the tests under wine
+# with COM ports backed by Linux pseudo-terminals (the window's against rq75x-sim, which stays a
+# Linux program at the far end of a port), makes the zip (scripts/windows-package.sh) and proves
+# it runs on a fresh wine prefix (scripts/windows-zip-test.sh). Self-contained on Debian 12 as root
+# (installs what it needs with apt-get).
+#
+# Without Qt for mingw (scripts/windows-qt.sh says how to get it) the window's part is skipped
+# with that message and the rest runs.
 #
 # Usage: scripts/windows-tests.sh [BUILD_DIR]     (default: build/mingw, the `mingw` preset's)
 # Extra arguments after `--` go to ctest, e.g. scripts/windows-tests.sh build/mingw -- -R Round
@@ -14,11 +20,13 @@ build=${1:-$repo/build/mingw}
 [ "${1:-}" = "--" ] && shift
 build=$(mkdir -p "$build" && cd "$build" && pwd)
 deps="$build-deps" # GoogleTest built by the cross compiler
-host="$build-host" # native helpers: pty peer and modem-line library
+host="$build-host" # native helpers: pty peer, modem-line library and rq75x-sim
 jobs=${JOBS:-2}
+started=$SECONDS
 
 # --- packages --------------------------------------------------------------------------------
-packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest)
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest qt6-base-dev qt6-base-dev-tools
+    unzip xvfb xauth x11-utils)
 scripts/apt-install.sh "${packages[@]}"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -40,11 +48,26 @@ if [ "$(cat "$deps/.googletest-version" 2>/dev/null)" != "$gtest_version" ]; the
     echo "$gtest_version" >"$deps/.googletest-version"
 fi
 
+# --- Qt for Windows, unpacked into the build folder -----------------------------------------------
+if qt=$(scripts/windows-qt.sh "$build-qt"); then
+    qt_toolchain="$qt/lib/cmake/Qt6/qt.toolchain.cmake"
+    qt_args=(-DCMAKE_TOOLCHAIN_FILE="$qt_toolchain" -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DMORVANE_WITH_QT=ON)
+else
+    [ $? -eq 3 ] || exit 1
+    echo "=== Qt for mingw is missing (see above): the window's Windows build, tests and zip are skipped ==="
+    qt_toolchain="$toolchain"
+    qt_args=(-DMORVANE_WITH_QT=OFF)
+fi
+# The toolchain is read by the first configure only: start afresh when it changes.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_TOOLCHAIN_FILE:FILEPATH=$qt_toolchain" "$build/CMakeCache.txt"; then
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+
 # --- cross build -------------------------------------------------------------------------------
 # MORVANE_WINDOWS_CMAKE_ARGS: extra configure arguments, for trying things out.
 # shellcheck disable=SC2086
 cmake --preset mingw -B "$build" -DMORVANE_MINGW_DEPS="$deps" -DMORVANE_WINE_HOST_TOOLS="$host" \
-    -DMORVANE_WINEPREFIX="$build/wineprefix" ${MORVANE_WINDOWS_CMAKE_ARGS:-}
+    -DMORVANE_WINEPREFIX="$build/wineprefix" -DMORVANE_TESTS=ON "${qt_args[@]}" ${MORVANE_WINDOWS_CMAKE_ARGS:-}
 cmake --build "$build" -j "$jobs"
 
 # --- a fresh wine prefix and one persistent wine server for the whole run -----------------------
@@ -63,6 +86,9 @@ echo "=== wine prefix ==="
 "$wine" wineboot -i >/dev/null 2>&1
 # Top-level windows without an X display (the port-change window is one).
 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+# Qt Test writes its results to the debugger instead of stdout unless told otherwise, and wine
+# hands no QT_ variable of the Linux environment to a program: set it in the prefix.
+"$wine" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
 "$wineserver" -w # let the server started by wineboot finish before the persistent one starts
 
 # A server that is still exiting when the next test starts fails that test ("recvmsg: Connection
@@ -76,3 +102,14 @@ trap stop_wineserver EXIT
 # --- tests -------------------------------------------------------------------------------------
 echo "=== tests under wine ==="
 ctest --test-dir "$build" --output-on-failure --timeout 300 "$@"
+stop_wineserver
+trap - EXIT
+
+# --- the zip, and a start of it on a fresh prefix ------------------------------------------------
+if [ -n "${qt:-}" ]; then
+    echo "=== the zip ==="
+    zip=$(scripts/windows-package.sh "$build" | tail -1)
+    echo "=== the zip on a fresh wine prefix ==="
+    scripts/windows-zip-test.sh "$zip"
+fi
+echo "=== Windows stage done in $((SECONDS - started)) s ==="

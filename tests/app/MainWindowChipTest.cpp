@@ -266,7 +266,7 @@ void MainWindowChipTest::openShowsTheFilteredAnswerAndReopens()
 void MainWindowChipTest::missingOrBusyPortShowsTheLibraryError()
 {
     MainWindow missing;
-    usePort(missing, QStringLiteral("/dev/rq75x-no-such-port"));
+    usePort(missing, absentPortName());
     expectOpenErrorBox(missing, QStringLiteral("code: 12\nmessage: not exist error"));
 
     SimulatedChip chip;
@@ -275,6 +275,10 @@ void MainWindowChipTest::missingOrBusyPortShowsTheLibraryError()
     CSerialPort holder;
     holder.init(path.constData(), 115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 4096);
     QVERIFY(holder.open());
+    CSerialPort second;
+    second.init(path.constData(), 115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 4096);
+    if (second.open())
+        QSKIP("this system lets a second program open a port that is open (wine does)");
     MainWindow busy;
     usePort(busy, chip.portPath());
     expectOpenErrorBox(busy, QStringLiteral("code: 6\nmessage: access denied error"));

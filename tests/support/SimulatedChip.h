@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class SimulatedChip
 {
 public:
@@ -24,7 +26,8 @@ public:
     // right, 1 when it refused one; -1 when it crashed or did not end in time.
     int stop();
     // Waits until the simulator has logged `line` (a whole line of its standard error) without
-    // running an event loop; false when it has not within `timeoutMs`.
+    // running an event loop; false when it has not within `timeoutMs`. Under wine the log comes
+    // only with stop(), so there it is always false.
     bool waitForLogLine(const QByteArray& line, int timeoutMs);
     // What it logged on standard error; complete after stop().
     QByteArray log() const { return errors; }
@@ -32,10 +35,16 @@ public:
     QStringList frameLines() const;
 
 private:
-    QProcess process;
+    // The running simulator: a child process on Linux; under wine the pty peer's child, as
+    // rq75x-sim is a Linux program (unix/ and win/ hold the two).
+    class Runner;
+    std::unique_ptr<Runner> runner;
     QString path;
     QByteArray errors;
 };
+
+// A port name that names no port on this system.
+QString absentPortName();
 
 // `size` bytes from a generator seeded with `seed`, so a failing run can be repeated.
 QByteArray randomBytes(int size, quint32 seed);

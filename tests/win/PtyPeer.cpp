@@ -141,4 +141,28 @@ bool PtyPeer::unplug(const std::string& port)
     return isOk(command("unplug " + port));
 }
 
+std::string PtyPeer::startSimulator(const std::vector<std::string>& arguments)
+{
+    std::string line = "sim";
+    for (const std::string& argument : arguments)
+        line += " " + toHex(Bytes(argument.begin(), argument.end()));
+    const std::string reply = command(line);
+    if (isOk(reply))
+        return reply;
+    failure = reply;
+    return std::string();
+}
+
+bool PtyPeer::stopSimulator(const std::string& port, int& status, std::string& log)
+{
+    const std::string reply = command("stopsim " + port);
+    if (!isOk(reply))
+        return false;
+    const size_t space = reply.find(' ');
+    status = std::atoi(reply.substr(0, space).c_str());
+    const Bytes bytes = space == std::string::npos ? Bytes() : fromHex(reply.substr(space + 1));
+    log.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
 } // namespace vandrel::wintest

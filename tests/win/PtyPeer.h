@@ -36,6 +36,13 @@ public:
     // Takes the port away as a pulled-out USB adapter would.
     bool unplug(const std::string& port);
 
+    // Starts rq75x-sim (a Linux program) with `arguments` on a port of its own; returns the
+    // port's name, or "" on failure with the reason in problem().
+    std::string startSimulator(const std::vector<std::string>& arguments);
+    // Ends it and gives its exit status (-1 when it crashed or had to be killed) and what it
+    // wrote on standard error; false when the peer knows no simulator on that port.
+    bool stopSimulator(const std::string& port, int& status, std::string& log);
+
 private:
     std::string command(const std::string& line); // the reply without "ok", or "err ..."
 

@@ -5,7 +5,7 @@
 // Usage: morvane-pty-peer DOSDEVICES_DIR
 // Prints the loopback TCP port it listens on as one line, then serves one control connection at
 // a time with line commands; ends when its standard input closes (the test runner has gone) and
-// removes every port it made.
+// removes every port it made and ends every simulated chip it started.
 //
 //   open [tty|null|dir] [N]   -> ok COMn     make a port (first free number from 10, or N);
 //                                            null and dir link to /dev/null or a directory
@@ -16,10 +16,17 @@
 //   unplug COMn               -> ok          close master and slave, remove the link
 //   modem COMn on|off         -> ok          give or take away the modem lines the preloaded
 //                                            library answers for this pty
+//   sim [HEXARG...]           -> ok COMn     start rq75x-sim (beside this program) with these
+//                                            arguments, each hex-encoded, and link a port to
+//                                            the pty it prints
+//   stopsim COMn              -> ok STATUS [HEXLOG]  end it (SIGTERM; SIGKILL after 10 s): its
+//                                            exit status (-1 when killed or crashed) and
+//                                            what it wrote on standard error
 // Errors answer "err TEXT".
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +40,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -78,6 +86,169 @@ bool fromHex(const std::string& hex, std::vector<unsigned char>& bytes)
     return true;
 }
 
+// rq75x-sim children, by the name of the port linked to the pty each one prints.
+struct Simulator
+{
+    pid_t pid = -1;
+    int output = -1;       // its standard output: the pty path, then end of file once it has ended
+    std::string errorFile; // its standard error
+    std::string link;
+};
+
+std::string simulatorProgram; // rq75x-sim, beside this program
+std::map<std::string, Simulator> simulators;
+
+// Waits until `fd` has a byte to read or has reached end of file; false after timeoutMs.
+bool waitReadable(int fd, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd p = {fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+bool readLine(int fd, std::string& line, int timeoutMs)
+{
+    char c;
+    while (waitReadable(fd, timeoutMs)) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        if (c == '\n')
+            return true;
+        line += c;
+    }
+    return false;
+}
+
+// Ends the simulator and returns its exit status, -1 when it crashed or had to be killed, and
+// what it wrote on standard error.
+int endSimulator(Simulator& simulator, std::string& log)
+{
+    int result = -1;
+    if (simulator.pid > 0) {
+        ::kill(simulator.pid, SIGTERM);
+        bool ended = false;
+        char chunk[256];
+        while (!ended && waitReadable(simulator.output, 10000))
+            ended = ::read(simulator.output, chunk, sizeof chunk) <= 0;
+        if (!ended)
+            ::kill(simulator.pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(simulator.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (ended && WIFEXITED(status))
+            result = WEXITSTATUS(status);
+    }
+    if (simulator.output >= 0)
+        ::close(simulator.output);
+    if (!simulator.link.empty())
+        ::unlink(simulator.link.c_str());
+    log.clear();
+    if (const int fd = ::open(simulator.errorFile.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0)
+            log.append(chunk, static_cast<size_t>(n));
+        ::close(fd);
+    }
+    if (!simulator.errorFile.empty())
+        ::unlink(simulator.errorFile.c_str());
+    simulator = Simulator{};
+    return result;
+}
+
+void endAllSimulators()
+{
+    std::string log;
+    for (auto& entry : simulators)
+        endSimulator(entry.second, log);
+    simulators.clear();
+}
+
+std::string startSimulator(std::istringstream& in)
+{
+    std::vector<std::string> arguments{simulatorProgram};
+    std::string hex;
+    while (in >> hex) {
+        std::vector<unsigned char> bytes;
+        if (!fromHex(hex, bytes))
+            return "err bad hex";
+        arguments.emplace_back(bytes.begin(), bytes.end());
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    Simulator simulator;
+    char errorFile[] = "/tmp/morvane-sim-stderr-XXXXXX";
+    const int errorFd = ::mkostemp(errorFile, O_CLOEXEC);
+    int output[2] = {-1, -1};
+    if (errorFd < 0 || ::pipe2(output, O_CLOEXEC) != 0)
+        return std::string("err ") + std::strerror(errno);
+    simulator.errorFile = errorFile;
+    simulator.pid = ::fork();
+    if (simulator.pid == 0) {
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        ::dup2(nothing, STDIN_FILENO);
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(errorFd, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        std::fprintf(stderr, "pty peer: cannot start %s: %s\n", argv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    ::close(output[1]);
+    ::close(errorFd);
+    simulator.output = output[0];
+    std::string log;
+    if (simulator.pid < 0) {
+        endSimulator(simulator, log);
+        return "err fork failed";
+    }
+
+    std::string pty;
+    if (!readLine(simulator.output, pty, 10000) || pty.empty()) {
+        endSimulator(simulator, log);
+        return "err rq75x-sim printed no port: " + log.substr(0, log.find('\n'));
+    }
+    for (int n = 10; n <= 9999; ++n) {
+        const std::string link = dosdevices + "/com" + std::to_string(n);
+        if (::symlink(pty.c_str(), link.c_str()) == 0) {
+            simulator.link = link;
+            const std::string name = "COM" + std::to_string(n);
+            simulators[name] = simulator;
+            return "ok " + name;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    const std::string reason = std::strerror(errno);
+    endSimulator(simulator, log);
+    return "err symlink: " + reason;
+}
+
+std::string stopSimulator(const std::string& name)
+{
+    auto it = simulators.find(name);
+    if (it == simulators.end())
+        return "err no simulator on " + name;
+    std::string log;
+    const int status = endSimulator(it->second, log);
+    simulators.erase(it);
+    const std::string hex = toHex(std::vector<unsigned char>(log.begin(), log.end()));
+    return "ok " + std::to_string(status) + (hex.empty() ? "" : " " + hex);
+}
+
 void removePort(Port& port)
 {
     if (port.slave >= 0)
@@ -95,6 +266,7 @@ void removePort(Port& port)
 
 void removeAllPorts()
 {
+    endAllSimulators();
     for (auto& entry : ports)
         removePort(entry.second);
     ports.clear();
@@ -266,6 +438,8 @@ std::string execute(const std::string& line)
     std::istringstream in(line);
     std::string command;
     in >> command;
+    if (command == "sim")
+        return startSimulator(in);
     if (command == "open") {
         std::string kind = "tty";
         int number = 0;
@@ -274,6 +448,8 @@ std::string execute(const std::string& line)
     }
     std::string name;
     in >> name;
+    if (command == "stopsim")
+        return stopSimulator(name);
     Port* port = findPort(name);
     if (command == "unplug") {
         auto it = ports.find(name);
@@ -349,6 +525,12 @@ int main(int argc, char** argv)
         return 2;
     }
     dosdevices = argv[1];
+    char self[4096];
+    const ssize_t selfLength = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (selfLength > 0) {
+        const std::string path(self, static_cast<size_t>(selfLength));
+        simulatorProgram = path.substr(0, path.rfind('/') + 1) + "rq75x-sim";
+    }
 
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in address = {};
