@@ -1,11 +1,10 @@
 // The abstract back end of a serial port: settings every platform shares, the last-error field,
-// the three locks, listener registration and the delayed notification. Each platform derives
-// its back end from it (unix/CSerialPortUnixBase, win/CSerialPortWinBase).
+// the three locks and the registration of listeners. Each platform derives its back end from it
+// (unix/CSerialPortUnixBase, win/CSerialPortWinBase) through CSerialPortDeviceBase.
 #pragma once
 
-#include "serialport/Buffer.h"
 #include "serialport/CSerialPortListener.h"
-#include "serialport/ReadNotifyTimer.h"
+#include "serialport/ConsumerRegistry.h"
 #include "serialport/SerialPortGlobal.h"
 
 #include <atomic>
@@ -74,9 +73,11 @@ public:
 
     // --- non-virtual operations ---
 
-    int connectReadEvent(vandrel::CSerialPortListener* listener);             // 5 for null, else 0
-    int disconnectReadEvent();                                                // 0
-    int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null, else 0
+    int connectReadEvent(vandrel::CSerialPortListener* listener); // 5 for null, else 0
+    // 0, once no call of the old listener runs (at once from inside a call of this port).
+    int disconnectReadEvent();
+    // 5 for null, else 0; replacing a parser returns once no call of the old one runs.
+    int setProtocolParser(vandrel::ProtocolParser* parser);
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null, else 0
     int disconnectPortChangeEvent();                                          // 5 when not connected, else 0
 
@@ -84,16 +85,14 @@ protected:
     void setLastError(int code) { lastError.store(code); }
     int getIoMode() const { return ioMode.load(); }
 
-    // Hands freshly received bytes on: to the protocol parser when one is registered, else to
-    // the listener (at once, or through the delayed notification). Called by the receive thread
-    // after it has appended to `buffer`, without holding any lock; readLock guards the buffer.
-    void dispatchReceived(vandrel::RingBuffer<char>& buffer);
-    // Ends a pending delayed notification (waits for it unless called from its own thread).
-    void stopReadNotifyTimer();
-
-    std::recursive_mutex commLock;  // open and the configuration operations
+    // Lock order: commLock, writeLock, readLock. None is held while a listener runs or while a
+    // thread is waited for.
+    std::recursive_mutex commLock;  // open, init and the configuration operations
     std::recursive_mutex readLock;  // device reads, the ring buffer and readData
     std::recursive_mutex writeLock; // writeData
+
+    // The listener and parser, and every call made to them.
+    vandrel::ConsumerRegistry consumers;
 
 private:
     std::atomic<int> lastError{ErrorSuccess};
@@ -108,11 +107,8 @@ protected:
     void storeMinReadBytes(unsigned int count) { minReadBytes.store(count); }
 
 private:
-    std::atomic<vandrel::CSerialPortListener*> readListener{nullptr};
-    vandrel::ReadNotifyTimer notifyTimer;
     std::mutex portChangeLock; // serialises connect and disconnect of port-change events
     std::unique_ptr<vandrel::PortChangeContext> portChangeContext;
     std::unique_ptr<vandrel::PortChangeContext>
         retiredPortChangeContext; // disconnected from inside a notification
-    std::atomic<vandrel::ProtocolParser*> protocolParser{nullptr};
 };
