@@ -299,11 +299,11 @@ void CSerialPortDeviceBase::parseBuffered(vandrel::ProtocolParser& parser)
         parser.onProtocolResults(results);
 }
 
-int CSerialPortDeviceBase::readBuffered(void* data, int size, bool deviceGone)
+int CSerialPortDeviceBase::readBuffered(void* data, int size, const std::function<bool()>& deviceGone)
 {
     std::lock_guard<std::recursive_mutex> lock(readLock);
     const unsigned int got = readBuffer->read(static_cast<char*>(data), static_cast<unsigned int>(size));
-    if (got == 0 && deviceGone) {
+    if (got == 0 && deviceGone()) {
         setLastError(ErrorReadFailed);
         return -1;
     }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -99,8 +100,8 @@ protected:
     void cancelDelayedNotification(std::uint64_t opening);
 
     // readData() in asynchronous mode: bytes from the ring buffer; once the device has gone and
-    // nothing is left, -1 with error 18.
-    int readBuffered(void* data, int size, bool deviceGone);
+    // nothing is left, -1 with error 18. `deviceGone` is asked only when nothing is left.
+    int readBuffered(void* data, int size, const std::function<bool()>& deviceGone);
     // getReadBufferLen() in asynchronous mode.
     unsigned int bufferedLen();
 

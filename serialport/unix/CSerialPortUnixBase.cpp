@@ -457,7 +457,7 @@ int CSerialPortUnixBase::readData(void* data, int size)
         return -1;
     }
     // Asking the device tells a hang-up at once, before the receive thread has noticed it.
-    return readBuffered(data, size, opened->deviceGone.load() || hasHungUp(opened->fd));
+    return readBuffered(data, size, [&] { return opened->deviceGone.load() || hasHungUp(opened->fd); });
 }
 
 int CSerialPortUnixBase::writeData(const void* data, int size)

@@ -404,7 +404,7 @@ int CSerialPortWinBase::readData(void* data, int size)
         }
         return static_cast<int>(got);
     }
-    return readBuffered(data, size, opened->deviceGone.load());
+    return readBuffered(data, size, [&] { return opened->deviceGone.load(); });
 }
 
 int CSerialPortWinBase::writeData(const void* data, int size)

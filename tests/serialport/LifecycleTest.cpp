@@ -326,6 +326,7 @@ TEST_F(Lifecycle, InitOnAnOpenPortWhileBytesFlow)
     port.setProtocolParser(&parser);
     EXPECT_TRUE(becomesTrue([&] { return parser.parses >= 200; }, 10000ms));
     EXPECT_TRUE(port.isOpen());
+    port.close(); // before the parser goes
 }
 
 TEST_F(Lifecycle, BytesReportedAsWrittenSurviveAnImmediateClose)
