@@ -25,10 +25,16 @@ echo "=== build and test: tsan (serial port, port change, flasher) ==="
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs" \
     --target serialport_tests serialport_open_probe portchange_tests flasher_test bootcodec_test
+tsan_failed=()
 for suite in serialport portchange flasher; do
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
-        ctest --test-dir "build/tsan/tests/$suite" -j 4 --timeout 600 --output-on-failure --no-tests=error
+        ctest --test-dir "build/tsan/tests/$suite" -j 4 --timeout 600 --output-on-failure --no-tests=error ||
+        tsan_failed+=("$suite")
 done
+if [ ${#tsan_failed[@]} -gt 0 ]; then
+    echo "ThreadSanitizer stage failed: ${tsan_failed[*]}" >&2
+    exit 1
+fi
 
 if [ -x scripts/windows-tests.sh ] && [ "${MORVANE_SKIP_WINDOWS:-0}" != 1 ]; then
     echo "=== Windows back ends: cross build and tests under wine ==="
