@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds everything and runs every test: once normally and once
-# under AddressSanitizer and UndefinedBehaviorSanitizer (and the Windows stage when present).
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded parts once more under
+# ThreadSanitizer (and the Windows stage when present).
 # Fails when any test fails.
 # The package stage installs the Debian package into this machine and removes it again; set
 # MORVANE_SKIP_PACKAGE=1 to leave it out.
@@ -18,6 +19,24 @@ for preset in default asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j 4
 done
+
+# ThreadSanitizer over the serial-port library and the code that drives it from several threads.
+# The window's tests stay out: Qt's own libraries are not instrumented, and their thread pool
+# alone makes reports there.
+echo "=== build and test: tsan (serial port, port change, flasher) ==="
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs" \
+    --target serialport_tests serialport_open_probe portchange_tests flasher_test bootcodec_test
+tsan_failed=()
+for suite in serialport portchange flasher; do
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+        ctest --test-dir "build/tsan/tests/$suite" -j 4 --timeout 600 --output-on-failure --no-tests=error ||
+        tsan_failed+=("$suite")
+done
+if [ ${#tsan_failed[@]} -gt 0 ]; then
+    echo "ThreadSanitizer stage failed: ${tsan_failed[*]}" >&2
+    exit 1
+fi
 
 if [ "${MORVANE_SKIP_PACKAGE:-0}" != 1 ]; then
     echo "=== Debian package: build, install, check, remove ==="

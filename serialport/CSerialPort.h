@@ -5,6 +5,22 @@
 // Failures are reported by result (false, 0 or -1) and by the last-error code, read with
 // getLastError() and getLastErrorMsg(); nothing throws. A facade without a back end (never the
 // case for one made by the constructors) returns the fixed results documented below.
+//
+// Threads. Every operation may be called from any thread, also from inside the port's own
+// listener or parser, on the threads that call them: the receive thread (one per opening, in
+// asynchronous mode) and the delayed-notification thread (read interval above 0). The one
+// exception is the destructor, which must not run inside the port's own listener or parser.
+// The library holds none of its locks while it calls a listener or parser, and never waits for
+// a thread while holding a lock that thread may take. An operation called from inside a
+// listener or parser call of this port never waits for this port's threads: where it would have
+// to (close, disconnect), it hands the waiting to the next open() or to the destructor, as said
+// below. Do not call close(), disconnectReadEvent(), setProtocolParser() or the destructor
+// while holding a lock of your own that your listener or parser takes: they wait for its calls.
+//
+// Reception. While a listener or parser is registered, no received byte is dropped before it has
+// been told of it: the receive thread hands each batch over (and lets a listener read inside
+// onReadEvent) before it reads more into a buffer that is full. Bytes it leaves in a full
+// buffer give way to newer ones; so do bytes while nobody is registered.
 #pragma once
 
 #include "serialport/CSerialPortListener.h"
@@ -22,16 +38,25 @@ public:
     // The same with the port name stored: at most its first 255 characters. A longer name, given
     // here, to init() or to setPortName(), makes open() fail with 5.
     explicit CSerialPort(const char* portName);
-    // Closes an open port: the receive thread and any delayed notification have ended when
-    // the destructor returns. A port must not be destroyed from inside its own listener, which
-    // runs on one of those threads; close() it there and destroy it elsewhere.
+    // Closes an open port and waits until the receive threads and any delayed notification have
+    // ended, also those a close() from inside a listener left running. Must not run inside the
+    // port's own listener or parser (close() there, destroy elsewhere).
     ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
-    int connectReadEvent(vandrel::CSerialPortListener* listener); // 5 for null (registration kept)
+    // Registers the listener told of received bytes; 5 for null (the registration is kept).
+    // Does not wait; a call of the listener it replaces may still be running.
+    int connectReadEvent(vandrel::CSerialPortListener* listener);
+    // Returns 0 once no call of the listener runs on another thread, and none starts afterwards,
+    // not even a delayed notification armed before: the listener may be destroyed right after.
+    // From inside a listener or parser call of this port it returns at once: no new call starts,
+    // but a call already running on the other notifying thread may go on.
     int disconnectReadEvent();
-    int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null
+    // Registers a parser, which then takes the received bytes instead of the listener; 5 for
+    // null. Replacing a parser gives the old one the guarantee disconnectReadEvent() gives a
+    // listener.
+    int setProtocolParser(vandrel::ProtocolParser* parser);
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null
     int disconnectPortChangeEvent();                                          // 5 when not connected
     // Port arrival and removal, once enablePortChangeEvents() has installed the platform's
@@ -49,42 +74,73 @@ public:
     //   notification, and the monitor ends as soon as it returns (unless a connect takes it back).
     // - Destroying the port disconnects.
 
-    // Stores the name and line settings for the next open(); the ring buffer is replaced, the
-    // notify level set to 80 % of readBufferSize. Meant for a closed port.
+    // Stores the name and line settings for the next open() and sets the notify level to 80 % of
+    // readBufferSize. The ring buffer is replaced by an empty one of the new size: bytes not yet
+    // read are dropped. On an open port the device keeps its configuration (use the setters to
+    // change it) and the receive thread goes on into the new buffer; this is safe on any thread,
+    // also inside a listener or a parser's parse(). Waits for a configuration call in progress.
     void init(const char* portName, int baudRate, Parity parity, DataBits dataBits, StopBits stopbits,
               FlowControl flowControl, unsigned int readBufferSize);
+    // Takes effect at the next open(): change it only while the port is closed.
     void setIoMode(int ioMode);
+    // Take effect with the next batch received.
     void setReadIntervalTimeout(unsigned int msecs);
     unsigned int getReadIntervalTimeout();
+    // Received bytes are held back (not readable, nobody told) until at least this many have
+    // come; waiting for them costs no CPU, whatever the count. A change reaches a waiting
+    // receive thread at once.
     void setMinReadBytes(unsigned int minReadBytes);
     void setReadNotifyLevel(unsigned int level);
 
     // Opens exclusively and applies every stored setting. false with: 15 when already open
     // (the port is then closed), 5 a port name longer than the 255 characters kept (nothing is
     // opened), 12 no such device, 6 in use or access refused, 5 settings refused by the device,
-    // 3 receive thread not started, 15 any other failure.
+    // 3 receive thread not started, 15 any other failure. First joins the receive threads an
+    // earlier close() from inside a listener left (from inside a listener call itself, only
+    // those that have already ended). The listener's first call finds the port open.
     bool open();
     bool isOpen();
-    // Ends the receive thread and any delayed notification (also safe from inside onReadEvent),
-    // then closes the device. Received bytes stay in the ring buffer.
+    // Closes the device; received bytes stay in the ring buffer, bytes the driver had not yet
+    // handed over are dropped. Bytes writeData() reported as written are not discarded; only what
+    // a write that failed or was cut off by this close left behind is purged. No listener or
+    // parser call for this opening starts after close() has begun to take effect.
+    // From any thread but the port's own notifying threads, close() returns once the receive
+    // thread and any delayed notification have ended and no listener or parser call of this port
+    // runs. From inside a listener or parser call it does not wait: the device is released before
+    // it returns, the running calls (the caller's included) finish, and the threads are joined by
+    // the next open() or the destructor.
     void close();
 
     int getLastError();
     const char* getLastErrorMsg();
     void clearError();
 
+    // Bytes waiting: in the ring buffer (asynchronous), in the driver (synchronous); 0 closed.
     unsigned int getReadBufferLen();
-    int readData(void* data, int size); // bytes read; 0 nothing waiting; -1 (14 closed, 18 failed)
+    // Never waits for data. Bytes read; 0 nothing waiting; -1 (14 closed, 18 failed or hung up).
+    // Concurrent readers, the listener included, each get whole pieces of the stream in order.
+    int readData(void* data, int size);
     int readAllData(void* data);
     int readDataReserved(void* data = nullptr, int size = 0, int timeout = 0); // always -1
-    // Returns once every byte has been handed to the driver: size, or -1 (14 closed, 17 failed).
+    // Returns once the driver has sent every byte, as a completed write does: size, or -1 (14
+    // closed, 17 failed, or 17 when close() ended the write). Waits for room in the driver's
+    // queue as long as needed in asynchronous mode, and for the bytes to go out no longer than
+    // 500 ms + 100 ms per byte (then what went out is returned and the rest dropped; the
+    // synchronous mode bounds the whole write so). On a pseudo-terminal the bytes count as sent
+    // once the far end can read them.
     int writeData(const void* data, int size);
     void setReservedFlag(bool flag);
 
+    // Waits until the driver has sent everything queued; close() ends the wait.
     bool flushBuffers();
+    // Drops what the driver holds and the bytes held back for the minimum read count; the ring
+    // buffer is not touched.
     bool purgeReadQueue();
     bool purgeWriteQueue();
 
+    // The name is copied; getPortName() returns the port's own text, which a concurrent init()
+    // or setPortName() rewrites. The setters below apply to an open device at once and wait for
+    // a configuration call in progress; the getters never wait.
     void setPortName(const char* portName);
     const char* getPortName();
     void setBaudRate(int baudRate);

@@ -2,8 +2,6 @@
 
 #include "serialport/PortChangeContext.h"
 
-#include <algorithm>
-
 CSerialPortBase::CSerialPortBase() = default;
 
 CSerialPortBase::~CSerialPortBase()
@@ -12,7 +10,6 @@ CSerialPortBase::~CSerialPortBase()
     // into goes away (or, when the port is destroyed inside its own notification, ends on its
     // own once that notification returns).
     disconnectPortChangeEvent();
-    notifyTimer.stop();
 }
 
 void CSerialPortBase::setIoMode(int mode)
@@ -59,13 +56,13 @@ int CSerialPortBase::connectReadEvent(vandrel::CSerialPortListener* listener)
 {
     if (!listener)
         return ErrorInvalidParam;
-    readListener.store(listener);
+    consumers.connectListener(listener);
     return ErrorSuccess;
 }
 
 int CSerialPortBase::disconnectReadEvent()
 {
-    readListener.store(nullptr);
+    consumers.disconnectListener();
     return ErrorSuccess;
 }
 
@@ -73,7 +70,7 @@ int CSerialPortBase::setProtocolParser(vandrel::ProtocolParser* parser)
 {
     if (!parser)
         return ErrorInvalidParam;
-    protocolParser.store(parser);
+    consumers.setParser(parser);
     return ErrorSuccess;
 }
 
@@ -124,73 +121,4 @@ int CSerialPortBase::disconnectPortChangeEvent()
     if (!ending->silence())
         ending->stop();
     return ErrorSuccess;
-}
-
-void CSerialPortBase::stopReadNotifyTimer()
-{
-    notifyTimer.stop();
-}
-
-void CSerialPortBase::dispatchDeviceGone(vandrel::RingBuffer<char>& buffer)
-{
-    vandrel::CSerialPortListener* listener = readListener.load();
-    if (protocolParser.load() || !listener)
-        return;
-    notifyTimer.stop(); // a pending delayed notification would only repeat this one
-    unsigned int used = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(readLock);
-        used = buffer.getUsedLen();
-    }
-    listener->onReadEvent(getPortName(), used);
-}
-
-void CSerialPortBase::dispatchReceived(vandrel::RingBuffer<char>& buffer)
-{
-    if (vandrel::ProtocolParser* parser = protocolParser.load()) {
-        char chunk[4096];
-        unsigned int n;
-        {
-            std::lock_guard<std::recursive_mutex> lock(readLock);
-            n = buffer.peek(chunk, std::min<unsigned int>(buffer.getUsedLen(), sizeof chunk));
-        }
-        vandrel::ProtocolResults results;
-        const unsigned int consumed = parser->parse(chunk, n, results);
-        {
-            std::lock_guard<std::recursive_mutex> lock(readLock);
-            buffer.skip(std::min(consumed, n));
-        }
-        if (!results.empty())
-            parser->onProtocolResults(results);
-        return;
-    }
-
-    vandrel::CSerialPortListener* listener = readListener.load();
-    if (!listener)
-        return; // the bytes wait in the ring buffer for readData()
-
-    auto bufferedState = [&](unsigned int& used, bool& full) {
-        std::lock_guard<std::recursive_mutex> lock(readLock);
-        used = buffer.getUsedLen();
-        full = buffer.isFull();
-    };
-    unsigned int used = 0;
-    bool full = false;
-
-    const unsigned int interval = getReadIntervalTimeout();
-    if (interval == 0) {
-        bufferedState(used, full);
-        listener->onReadEvent(getPortName(), used);
-        return;
-    }
-
-    // A new batch restarts the quiet interval.
-    notifyTimer.stop();
-    bufferedState(used, full);
-    if (full || used > getReadNotifyLevel()) {
-        listener->onReadEvent(getPortName(), used);
-        return;
-    }
-    if (!notifyTimer.start(interval, listener, getPortName(), used))
-        listener->onReadEvent(getPortName(), used); // no timer thread: tell at once rather than never
 }

@@ -1,11 +1,10 @@
 // The abstract back end of a serial port: settings every platform shares, the last-error field,
-// the three locks, listener registration and the delayed notification. Each platform derives
-// its back end from it (unix/CSerialPortUnixBase, win/CSerialPortWinBase).
+// the three locks and the registration of listeners. Each platform derives its back end from it
+// (unix/CSerialPortUnixBase, win/CSerialPortWinBase) through CSerialPortDeviceBase.
 #pragma once
 
-#include "serialport/Buffer.h"
 #include "serialport/CSerialPortListener.h"
-#include "serialport/ReadNotifyTimer.h"
+#include "serialport/ConsumerRegistry.h"
 #include "serialport/SerialPortGlobal.h"
 
 #include <atomic>
@@ -75,9 +74,11 @@ public:
 
     // --- non-virtual operations ---
 
-    int connectReadEvent(vandrel::CSerialPortListener* listener);             // 5 for null, else 0
-    int disconnectReadEvent();                                                // 0
-    int setProtocolParser(vandrel::ProtocolParser* parser);                   // 5 for null, else 0
+    int connectReadEvent(vandrel::CSerialPortListener* listener); // 5 for null, else 0
+    // 0, once no call of the old listener runs (at once from inside a call of this port).
+    int disconnectReadEvent();
+    // 5 for null, else 0; replacing a parser returns once no call of the old one runs.
+    int setProtocolParser(vandrel::ProtocolParser* parser);
     int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null, else 0
     int disconnectPortChangeEvent();                                          // 5 when not connected, else 0
 
@@ -85,20 +86,14 @@ protected:
     void setLastError(int code) { lastError.store(code); }
     int getIoMode() const { return ioMode.load(); }
 
-    // Hands freshly received bytes on: to the protocol parser when one is registered, else to
-    // the listener (at once, or through the delayed notification). Called by the receive thread
-    // after it has appended to `buffer`, without holding any lock; readLock guards the buffer.
-    void dispatchReceived(vandrel::RingBuffer<char>& buffer);
-    // Tells the listener at once that the device has gone (hung up, unplugged), so that a caller
-    // waiting for an answer learns it now; a protocol parser is not told. Called by the receive
-    // thread once per opening, when it notices, without holding any lock.
-    void dispatchDeviceGone(vandrel::RingBuffer<char>& buffer);
-    // Ends a pending delayed notification (waits for it unless called from its own thread).
-    void stopReadNotifyTimer();
-
-    std::recursive_mutex commLock;  // open and the configuration operations
+    // Lock order: commLock, writeLock, readLock. None is held while a listener runs or while a
+    // thread is waited for.
+    std::recursive_mutex commLock;  // open, init and the configuration operations
     std::recursive_mutex readLock;  // device reads, the ring buffer and readData
     std::recursive_mutex writeLock; // writeData
+
+    // The listener and parser, and every call made to them.
+    vandrel::ConsumerRegistry consumers;
 
 private:
     std::atomic<int> lastError{ErrorSuccess};
@@ -113,8 +108,6 @@ protected:
     void storeMinReadBytes(unsigned int count) { minReadBytes.store(count); }
 
 private:
-    std::atomic<vandrel::CSerialPortListener*> readListener{nullptr};
-    vandrel::ReadNotifyTimer notifyTimer;
     // Guards the two members below. Never held while waiting for a notification or a monitor's
     // thread: a listener may connect or disconnect from inside its notification.
     std::mutex portChangeLock;
@@ -123,5 +116,4 @@ private:
     // inside the notification that disconnected it takes it back, and a disconnect that finds
     // nothing connected still waits for that notification.
     std::weak_ptr<vandrel::PortChangeContext> closedPortChangeContext;
-    std::atomic<vandrel::ProtocolParser*> protocolParser{nullptr};
 };

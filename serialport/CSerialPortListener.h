@@ -8,8 +8,9 @@ namespace vandrel {
 
 // Told of received bytes. Called without any library lock held, on the port's receive thread
 // (read interval 0, full buffer, notify level passed) or on its delayed-notification thread, so
-// readData() and writeData() on the same port may be called from inside. Also called once, on
-// the receive thread, when the device hangs up or goes away, with the bytes still buffered
+// every operation of the port but its destruction may be called from inside (see CSerialPort.h).
+// A listener that reads what it is told about inside the call loses no byte. Also called once,
+// on the receive thread, when the device hangs up or goes away, with the bytes still buffered
 // (possibly 0): readData() then returns those and after them -1 with error 18.
 class CSerialPortListener
 {
@@ -30,7 +31,9 @@ public:
 
 using ProtocolResults = std::vector<std::string>;
 
-// Optional consumer of received bytes. When registered, it replaces the listener.
+// Optional consumer of received bytes, called on the receive thread. When registered, it
+// replaces the listener. Do not read with readData() on other threads meanwhile: the parser and
+// the reader would take the same bytes.
 class ProtocolParser
 {
 public:

@@ -99,6 +99,15 @@ void ReadNotifyTimer::stop()
     stopRequested = false;
 }
 
+void ReadNotifyTimer::cancel()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!running)
+        return;
+    stopRequested = true;
+    wakeCondition.notify_all();
+}
+
 bool ReadNotifyTimer::isRunning() const
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -34,6 +34,10 @@ public:
     // when it is inside onReadEvent. Called from the timer thread itself (a listener that
     // closes its port) it only cancels and returns.
     void stop();
+    // Cancels a pending notification without waiting for the timer thread: for a caller that
+    // must not wait (one inside a listener call). A notification already being delivered runs on;
+    // the thread is joined by the next start(), stop() or the destructor.
+    void cancel();
 
     bool isRunning() const;
 

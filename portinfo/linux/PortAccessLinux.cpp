@@ -131,13 +131,21 @@ PortOpenDiagnosis inspectOpenDevice(int fd)
     int exclusive = 0;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
         return diagnosis(PortOpenProblem::InUse, InUseReason);
-    // The library needs a descriptor or two beside the device's own.
-    const int spare = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (spare < 0)
-        return errno == EMFILE || errno == ENFILE
-                   ? diagnosis(PortOpenProblem::TooManyOpenFiles, std::strerror(errno))
-                   : PortOpenDiagnosis{};
-    ::close(spare);
+    // The library needs two descriptors beside the device's own (its receive thread's wake-ups).
+    int spares[2] = {-1, -1};
+    int error = 0;
+    for (int& spare : spares) {
+        spare = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (spare < 0) {
+            error = errno;
+            break;
+        }
+    }
+    for (const int spare : spares)
+        if (spare >= 0)
+            ::close(spare);
+    if (error == EMFILE || error == ENFILE)
+        return diagnosis(PortOpenProblem::TooManyOpenFiles, std::strerror(error));
     return {};
 }
 

@@ -17,13 +17,15 @@
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-constexpr unsigned int kStackChunk = 4096;
+using Clock = std::chrono::steady_clock;
+
 // termios counts VMIN in one byte.
 constexpr unsigned int kMaxVmin = 255;
+// Longest pause between two looks at an output queue that does not move (flow control).
+constexpr std::chrono::milliseconds kLongestDrainPause{100};
 
 // Applies `t` with the plain ioctl. glibc's tcsetattr() reads the settings back and reports
 // failure when the driver dropped the parity bit, which a pseudo-terminal always does.
@@ -72,33 +74,130 @@ bool hasHungUp(int fd)
     return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+void signal(int eventFd)
+{
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(eventFd, &one, sizeof one);
+    (void)ignored;
+}
+
+void consume(int eventFd)
+{
+    uint64_t count;
+    ssize_t ignored = ::read(eventFd, &count, sizeof count);
+    (void)ignored;
+}
+
 } // namespace
 
 // Everything one opening of the device owns. The receive thread keeps its own reference, so an
 // open() that follows a close() at once never shares a descriptor or a flag with an old thread.
 struct CSerialPortUnixBase::Session
 {
-    int fd = -1;
-    int wakeFd = -1; // eventfd; readable once the opening is being closed
+    int fd = -1;      // closed by close(), under all three locks, once `running` is false
+    int stopFd = -1;  // eventfd; readable once the opening is being closed
+    int nudgeFd = -1; // eventfd; the receive thread is to look at the minimum read count again
+    bool synchronous = false;
+    std::uint64_t opening = 0;
+    char portName[kPortNameSize] = {};
+    unsigned int configuredVmin = 1;
     std::atomic<bool> running{true};
     std::atomic<bool> deviceGone{false};
-    unsigned int appliedVmin = 1; // guarded by commLock
     // The frame (parity, data bits, stop bits) the device has been given, guarded by commLock: a
     // setter changes one field of it, so a value refused earlier never reaches the device later.
     vandrel::posix::LineSettings applied;
+    std::atomic<bool> receiveEnded{false};
+    bool unsentOutput = false; // written, never reported as written; guarded by writeLock
 
     ~Session()
     {
-        if (wakeFd >= 0)
-            ::close(wakeFd);
+        for (int eventFd : {stopFd, nudgeFd})
+            if (eventFd >= 0)
+                ::close(eventFd);
     }
 
-    void wake() const
+    void stop()
     {
-        const uint64_t one = 1;
-        ssize_t ignored = ::write(wakeFd, &one, sizeof one);
-        (void)ignored;
+        running.store(false);
+        signal(stopFd);
     }
+
+    // Waits until the driver has sent everything queued for output, looking again at the pace
+    // the line needs for what is left: true once it has, false when `deadline` passes or the
+    // opening is closed first. `left` is what is still queued.
+    bool waitUntilSent(Clock::time_point deadline, int& left) const
+    {
+        int previous = -1;
+        std::chrono::milliseconds pause{1};
+        for (;;) {
+            if (::ioctl(fd, TIOCOUTQ, &left) != 0 || left <= 0) {
+                left = 0;
+                return true;
+            }
+            const auto now = Clock::now();
+            if (!running.load() || now >= deadline)
+                return false;
+            if (left == previous) {
+                pause = std::min(pause * 2, kLongestDrainPause); // held up: look less often
+            } else {
+                const int rate = std::max(vandrel::posix::readExactBaudRate(fd), 50);
+                pause = std::chrono::milliseconds(1 + left * 10LL * 1000 / rate); // 10 bits a character
+            }
+            previous = left;
+            if (deadline != Clock::time_point::max())
+                pause =
+                    std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                                        std::chrono::milliseconds(1));
+            struct pollfd stopped = {stopFd, POLLIN, 0};
+            if (retryingPoll(&stopped, 1, static_cast<int>(pause.count())) != 0)
+                return false;
+        }
+    }
+};
+
+// The receive path's view of the device of one opening.
+class CSerialPortUnixBase::DeviceSource final : public ReceiveSource
+{
+public:
+    DeviceSource(const Session& opened, const unsigned int& vmin) : opened(opened), vmin(vmin) {}
+
+    unsigned int queuedBytes() override
+    {
+        int queued = 0;
+        return ::ioctl(opened.fd, FIONREAD, &queued) == 0 && queued > 0 ? static_cast<unsigned int>(queued)
+                                                                        : 0;
+    }
+
+    int readQueued(char* buffer, unsigned int size) override
+    {
+        // One read takes what is queued, except while VMIN asks for more than the line discipline
+        // hands out per step (64 bytes): then the reads go on until the queue is empty.
+        unsigned int total = 0;
+        while (total < size) {
+            const ssize_t got = ::read(opened.fd, buffer + total, size - total);
+            if (got > 0) {
+                total += static_cast<unsigned int>(got);
+                if (vmin <= 1)
+                    break;
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 && errno == EAGAIN)
+                break;
+            // EOF or an I/O error: the device has been unplugged or hung up.
+            return total > 0 ? static_cast<int>(total) : -1;
+        }
+        return static_cast<int>(total);
+    }
+
+    // The line discipline wakes the thread only once VMIN bytes are queued, and counts VMIN in
+    // one byte.
+    bool holdsBack(unsigned int minimum) const override { return minimum <= kMaxVmin; }
+
+private:
+    const Session& opened;
+    const unsigned int& vmin; // as the receive thread last applied it
 };
 
 CSerialPortBase* createPlatformSerialPortBase(const char* portName)
@@ -112,7 +211,7 @@ CSerialPortUnixBase::~CSerialPortUnixBase()
 {
     close();
     joinRetiredThreads();
-    stopReadNotifyTimer();
+    stopDelayedNotification();
 }
 
 std::shared_ptr<CSerialPortUnixBase::Session> CSerialPortUnixBase::currentSession()
@@ -180,16 +279,19 @@ bool CSerialPortUnixBase::configureDevice(int fd)
 
 bool CSerialPortUnixBase::open()
 {
+    // Receive threads retired by a close from inside a listener may still need commLock before
+    // they end: they are joined before it is taken. From inside a listener call only those that
+    // have ended are (the others may be waiting for this very call).
+    joinRetiredThreads(consumers.isInsideCall());
     std::unique_lock<std::recursive_mutex> lock(commLock);
     if (isOpen()) {
         setLastError(ErrorOpenFailed);
-        lock.unlock(); // close() joins the receive thread, which may need commLock
+        lock.unlock(); // close() may wait for the receive thread, which may need commLock
         close();
         return false;
     }
     if (refuseCutPortName())
         return false;
-    joinRetiredThreads();
 
     const int fd = openDevice();
     if (fd < 0)
@@ -204,30 +306,37 @@ bool CSerialPortUnixBase::open()
 
     if (!configureDevice(fd))
         return failWith(ErrorInvalidParam);
-    ::tcflush(fd, TCIOFLUSH);
+    // What came in while the port was closed. The output queue is left alone: on a pseudo-terminal
+    // it holds bytes an earlier opening reported as written that the far end has not yet taken.
+    ::tcflush(fd, TCIFLUSH);
 
     auto opened = std::make_shared<Session>();
     opened->fd = fd;
-    opened->appliedVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
+    opened->synchronous = getIoMode() != IoModeAsynchronous;
+    opened->configuredVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
     opened->applied = {baudRate, parity, dataBits, stopbits, flowControl};
-    opened->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (opened->wakeFd < 0)
+    std::memcpy(opened->portName, portName, sizeof opened->portName);
+    opened->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    opened->nudgeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (opened->stopFd < 0 || opened->nudgeFd < 0)
         return failWith(ErrorInternal);
 
-    if (getIoMode() == IoModeAsynchronous) {
-        std::thread thread;
+    // Published in the same step as the receive thread starts: a listener it calls finds the
+    // port open.
+    std::lock_guard<std::mutex> state(stateLock);
+    if (!opened->synchronous) {
+        opened->opening = consumers.beginOpening();
         try {
-            thread = std::thread([this, opened] { receiveLoop(opened); });
+            receiveThread = std::thread([this, opened] {
+                receiveLoop(opened);
+                opened->receiveEnded.store(true);
+            });
         } catch (const std::system_error&) {
+            consumers.endOpening(opened->opening);
             return failWith(ErrorInternal);
         }
-        std::lock_guard<std::mutex> state(stateLock);
-        session = opened;
-        receiveThread = std::move(thread);
-    } else {
-        std::lock_guard<std::mutex> state(stateLock);
-        session = opened;
     }
+    session = opened;
     setLastError(ErrorSuccess);
     return true;
 }
@@ -245,138 +354,121 @@ void CSerialPortUnixBase::close()
     if (!closing)
         return;
 
-    closing->running.store(false);
-    closing->wake(); // ends the receive thread's wait and any write waiting for room
+    consumers.endOpening(closing->opening); // nobody is told of its bytes any more
+    closing->stop(); // ends the receive thread's wait and any write waiting for room or for the line
+    retireReceiveThread(std::move(thread),
+                        std::shared_ptr<const std::atomic<bool>>(closing, &closing->receiveEnded));
+    if (consumers.isInsideCall()) {
+        // A listener call cannot wait for the threads that may be waiting for it: the receive
+        // thread and a delayed notification end as soon as the calls return; the next open() or
+        // the destructor joins them.
+        cancelDelayedNotification(closing->opening);
+        joinRetiredThreads(true);
+    } else {
+        joinRetiredThreads(false);
+        stopDelayedNotification(closing->opening);
+        consumers.waitForRunningCalls();
+    }
 
-    finishReceiveThread(thread);
-    stopReadNotifyTimer();
-
-    // Setters, writers and synchronous readers leave before the descriptor goes, so none of them
-    // can reach a descriptor number the system has meanwhile given to something else.
+    // Setters, writers, readers and the receive thread leave (or see the opening stopped) before
+    // the descriptor goes, so none of them can reach a descriptor number the system has meanwhile
+    // given to something else. Bytes reported as written stay queued: only what a write that
+    // failed or was cut off left behind is purged.
     std::lock_guard<std::recursive_mutex> configuring(commLock);
     std::lock_guard<std::recursive_mutex> writing(writeLock);
     std::lock_guard<std::recursive_mutex> reading(readLock);
-    ::tcflush(closing->fd, TCIOFLUSH);
+    ::tcflush(closing->fd, closing->unsentOutput ? TCIOFLUSH : TCIFLUSH);
     (void)::ioctl(closing->fd, TIOCNXCL);
+    // A receive thread that has not been joined may still be inside poll() on the descriptor,
+    // which keeps the open file alive a moment longer: the lock is released explicitly, so that
+    // an open() right after finds the device free. (Its poll() returns at once, as the stop
+    // descriptor is readable, also on a descriptor number given out again meanwhile.)
+    (void)::flock(closing->fd, LOCK_UN);
     ::close(closing->fd);
-    closing->fd = -1;
 }
 
-void CSerialPortUnixBase::applyMinReadBytes(Session& opened)
+bool CSerialPortUnixBase::applyVmin(const Session& opened, unsigned int vmin)
 {
-    // The line discipline reports the device readable only once VMIN bytes are queued, so a
-    // minimum read count costs no wake-ups.
-    const unsigned int wanted = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
-    std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (wanted == opened.appliedVmin || opened.fd < 0)
-        return;
+    std::lock_guard<std::recursive_mutex> lock(commLock); // setters rewrite termios under it too
+    if (!opened.running.load())
+        return false;
     struct termios t;
-    if (::tcgetattr(opened.fd, &t) == 0) {
-        t.c_cc[VMIN] = static_cast<cc_t>(wanted);
-        (void)writeTermios(opened.fd, t);
-    }
-    opened.appliedVmin = wanted;
+    if (::tcgetattr(opened.fd, &t) != 0)
+        return false;
+    t.c_cc[VMIN] = static_cast<cc_t>(vmin);
+    return writeTermios(opened.fd, t);
 }
 
 void CSerialPortUnixBase::setMinReadBytes(unsigned int count)
 {
     CSerialPortDeviceBase::setMinReadBytes(count);
-    // The receive thread sleeps until the old count is queued: a lower one must reach the driver
-    // now (a termios change wakes the waiting poll()).
-    if (const auto opened = currentSession())
-        applyMinReadBytes(*opened);
-}
-
-CSerialPortUnixBase::Drained CSerialPortUnixBase::drainIntoBuffer(Session& opened)
-{
-    Drained drained;
-    char chunk[kStackChunk];
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    for (;;) {
-        const ssize_t got = ::read(opened.fd, chunk, sizeof chunk);
-        if (got > 0) {
-            if (readBuffer)
-                readBuffer->write(chunk, static_cast<unsigned int>(got));
-            drained.received = true;
-            if (static_cast<size_t>(got) < sizeof chunk)
-                return drained; // the queue is empty
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
-            return drained;
-        // EOF or an I/O error: the device has been unplugged or hung up.
-        setLastError(ErrorReadFailed);
-        drained.deviceGone = true;
-        return drained;
-    }
+    // The receive thread sleeps until the old count has come: it applies the new one now.
+    if (const auto opened = currentSession(); opened && !opened->synchronous)
+        signal(opened->nudgeFd);
 }
 
 void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
 {
+    Reception reception;
+    reception.opening = opened->opening;
+    reception.running = &opened->running;
+    std::memcpy(reception.portName, opened->portName, sizeof reception.portName);
+    unsigned int appliedVmin = opened->configuredVmin;
+    DeviceSource device(*opened, appliedVmin);
+
+    // Once per opening: afterwards the device is no longer polled.
+    auto deviceHasGone = [&] {
+        if (opened->running.load())
+            setLastError(ErrorReadFailed);
+        opened->deviceGone.store(true);
+        notifyDeviceGone(reception);
+    };
+
     while (opened->running.load()) {
-        struct pollfd fds[2] = {{opened->wakeFd, POLLIN, 0}, {opened->fd, POLLIN, 0}};
+        const bool gone = opened->deviceGone.load();
+        // The line discipline holds the bytes back until this many are queued, so waiting for a
+        // minimum count costs no wake-ups. Only a change of that count takes commLock.
+        if (!gone) {
+            const unsigned int wanted = std::min(bytesStillWanted(reception), kMaxVmin);
+            if (wanted != appliedVmin && applyVmin(*opened, wanted))
+                appliedVmin = wanted;
+        }
+        struct pollfd fds[3] = {
+            {opened->stopFd, POLLIN, 0}, {opened->nudgeFd, POLLIN, 0}, {opened->fd, POLLIN, 0}};
         // Once the device has gone, only a close can end the wait: no reading, no spinning.
-        const nfds_t count = opened->deviceGone.load() ? 1 : 2;
-        if (count == 2)
-            applyMinReadBytes(*opened);
-        if (retryingPoll(fds, count, -1) < 0)
+        if (retryingPoll(fds, gone ? 2 : 3, -1) < 0)
             break;
         if (!opened->running.load() || (fds[0].revents & POLLIN))
             break;
-        const short events = fds[1].revents;
-        if (events == 0)
-            continue;
+        const bool nudged = fds[1].revents & POLLIN;
+        if (nudged)
+            consume(opened->nudgeFd);
+        const short events = gone ? 0 : fds[2].revents;
         if (events & (POLLERR | POLLNVAL)) {
-            setLastError(ErrorReadFailed);
-            opened->deviceGone.store(true);
-            if (opened->running.load())
-                dispatchDeviceGone(*readBuffer);
-            continue;
+            deviceHasGone();
+        } else if (events & POLLHUP) {
+            receive(reception, device, true); // what came before the hang-up, whatever the minimum
+            deviceHasGone();
+        } else if (((events & POLLIN) || (nudged && !gone)) &&
+                   receive(reception, device) == Received::DeviceGone) {
+            deviceHasGone();
         }
-
-        // Counts up to VMIN are held back by the line discipline itself: poll() reports the
-        // device readable only once that many bytes are queued. Larger counts are checked here,
-        // and the missing bytes are waited for at the line's pace instead of in a loop.
-        const unsigned int minimum = std::max(getMinReadBytes(), 1u);
-        if (minimum > kMaxVmin) {
-            int queued = 0;
-            if (::ioctl(opened->fd, FIONREAD, &queued) == 0 && queued > 0 &&
-                static_cast<unsigned int>(queued) < minimum) {
-                const unsigned int missing = minimum - static_cast<unsigned int>(queued);
-                const int rate = std::max(baudRate, 1);
-                const long long waitMs = std::clamp(missing * 10000LL / rate, 1LL, 100LL);
-                struct pollfd wakeOnly = {opened->wakeFd, POLLIN, 0};
-                retryingPoll(&wakeOnly, 1, static_cast<int>(waitMs));
-                continue;
-            }
-        }
-
-        const Drained drained = drainIntoBuffer(*opened);
-        // Readable with nothing to read is how a hang-up looks.
-        const bool gone = drained.deviceGone || (!drained.received && (events & POLLHUP));
-        if (gone)
-            opened->deviceGone.store(true);
-        if (drained.received && opened->running.load())
-            dispatchReceived(*readBuffer);
-        if (gone && opened->running.load())
-            dispatchDeviceGone(*readBuffer);
     }
 }
 
 unsigned int CSerialPortUnixBase::getReadBufferLen()
 {
+    // Under readLock the descriptor cannot be closed underneath.
+    std::lock_guard<std::recursive_mutex> lock(readLock);
     const auto opened = currentSession();
     if (!opened)
         return 0;
-    if (getIoMode() != IoModeAsynchronous) {
+    if (opened->synchronous) {
         int queued = 0;
         return ::ioctl(opened->fd, FIONREAD, &queued) == 0 && queued > 0 ? static_cast<unsigned int>(queued)
                                                                          : 0;
     }
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    return readBuffer ? readBuffer->getUsedLen() : 0;
+    return bufferedLen();
 }
 
 int CSerialPortUnixBase::readData(void* data, int size)
@@ -389,7 +481,7 @@ int CSerialPortUnixBase::readData(void* data, int size)
         setLastError(ErrorNotOpen);
         return -1;
     }
-    if (getIoMode() != IoModeAsynchronous) {
+    if (opened->synchronous) {
         const ssize_t got = ::read(opened->fd, data, static_cast<size_t>(size));
         if (got > 0)
             return static_cast<int>(got);
@@ -399,7 +491,7 @@ int CSerialPortUnixBase::readData(void* data, int size)
         return -1;
     }
     // Asking the device tells a hang-up at once, before the receive thread has noticed it.
-    return readBuffered(data, size, opened->deviceGone.load() || hasHungUp(opened->fd));
+    return readBuffered(data, size, [&] { return opened->deviceGone.load() || hasHungUp(opened->fd); });
 }
 
 int CSerialPortUnixBase::writeData(const void* data, int size)
@@ -413,17 +505,19 @@ int CSerialPortUnixBase::writeData(const void* data, int size)
     if (size <= 0)
         return 0;
 
-    // Synchronous writes give up as a blocking device write with a time-out would: 100 ms per
-    // byte plus 500 ms, returning what went out.
-    const bool synchronous = getIoMode() != IoModeAsynchronous;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(500 + 100LL * static_cast<long long>(size));
+    // A write returns once the driver has sent its bytes, as a completed write does on other
+    // systems, so close() never discards what was reported as written. It gives up as a device
+    // write with a time-out would: 100 ms per byte plus 500 ms. A synchronous write waits for room
+    // in the driver's queue no longer than that either.
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(500 + 100LL * static_cast<long long>(size));
 
     const char* p = static_cast<const char*>(data);
     size_t left = static_cast<size_t>(size);
     while (left > 0) {
         const ssize_t written = ::write(opened->fd, p, left);
         if (written > 0) {
+            opened->unsentOutput = true;
             p += written;
             left -= static_cast<size_t>(written);
             continue;
@@ -436,35 +530,53 @@ int CSerialPortUnixBase::writeData(const void* data, int size)
         }
         // The driver's queue is full: wait for room, or for the port to be closed.
         int timeoutMs = -1;
-        if (synchronous) {
-            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+        if (opened->synchronous) {
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (remaining.count() <= 0)
                 break;
             timeoutMs = static_cast<int>(remaining.count());
         }
-        struct pollfd fds[2] = {{opened->wakeFd, POLLIN, 0}, {opened->fd, POLLOUT, 0}};
+        struct pollfd fds[2] = {{opened->stopFd, POLLIN, 0}, {opened->fd, POLLOUT, 0}};
         if (retryingPoll(fds, 2, timeoutMs) < 0 || (fds[0].revents & POLLIN) ||
             (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL))) {
             setLastError(ErrorWriteFailed);
             return -1;
         }
     }
-    return size - static_cast<int>(left);
+
+    int unsent = 0;
+    if (!opened->waitUntilSent(deadline, unsent)) {
+        if (!opened->running.load()) { // closed meanwhile: the bytes were never reported
+            setLastError(ErrorWriteFailed);
+            return -1;
+        }
+        // Timed out: what has not gone yet never will, as with a device write that times out.
+        ::tcflush(opened->fd, TCOFLUSH);
+    }
+    opened->unsentOutput = false;
+    return size - static_cast<int>(left) - unsent;
 }
 
 bool CSerialPortUnixBase::flushBuffers()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     const auto opened = currentSession();
-    return opened && ::tcdrain(opened->fd) == 0;
+    if (!opened)
+        return false;
+    // Waits without holding up a close(); tcdrain() then waits only for the driver's last bytes.
+    int unsent = 0;
+    return opened->waitUntilSent(Clock::time_point::max(), unsent) && ::tcdrain(opened->fd) == 0;
 }
 
 bool CSerialPortUnixBase::purgeReadQueue()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     const auto opened = currentSession();
-    return opened && ::tcflush(opened->fd, TCIFLUSH) == 0;
+    if (!opened || ::tcflush(opened->fd, TCIFLUSH) != 0)
+        return false;
+    notePurgedReadQueue();
+    return true;
 }
 
 bool CSerialPortUnixBase::purgeWriteQueue()

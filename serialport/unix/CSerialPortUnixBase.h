@@ -1,5 +1,5 @@
 // The POSIX back end: a serial device opened exclusively and configured through termios, with a
-// receive thread that waits with poll() on the device and on a wake-up descriptor.
+// receive thread that waits with poll() on the device and on wake-up descriptors.
 #pragma once
 
 #include "serialport/CSerialPortDeviceBase.h"
@@ -35,19 +35,14 @@ public:
 
 private:
     struct Session; // one opening of the device
+    class DeviceSource;
 
     std::shared_ptr<Session> currentSession();
     int openDevice();
     bool configureDevice(int fd);
     void receiveLoop(const std::shared_ptr<Session>& session);
-    struct Drained
-    {
-        bool received = false;   // bytes went into the ring buffer
-        bool deviceGone = false; // the device hung up or failed
-    };
-    // Moves everything the driver holds into the ring buffer.
-    Drained drainIntoBuffer(Session& session);
-    void applyMinReadBytes(Session& session);
+    // Makes the line discipline wake the receive thread once `vmin` bytes are queued.
+    bool applyVmin(const Session& session, unsigned int vmin);
 
     std::mutex stateLock;             // guards the two members below, never held while waiting
     std::shared_ptr<Session> session; // null while closed

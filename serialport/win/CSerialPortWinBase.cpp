@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr unsigned int kStackChunk = 4096;
 constexpr unsigned int kMinDriverQueue = 4096;
 constexpr DWORD kConfigSize = sizeof(COMMCONFIG);
 static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG with its DCB is 52 bytes");
@@ -40,6 +40,11 @@ HANDLE makeEvent()
     return CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
+HANDLE makeAutoResetEvent()
+{
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
 } // namespace
 
 // Everything one opening of the device owns. The receive thread keeps its own reference, so an
@@ -47,28 +52,36 @@ HANDLE makeEvent()
 // thread.
 struct CSerialPortWinBase::Session
 {
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE; // closed by close() under deviceInUse and all three locks
     bool overlapped = true;
-    HANDLE stopEvent = makeEvent();  // set once the opening is being closed
-    HANDLE waitEvent = makeEvent();  // WaitCommEvent (receive thread)
-    HANDLE readEvent = makeEvent();  // device reads (receive thread)
-    HANDLE writeEvent = makeEvent(); // writes (under writeLock)
+    std::uint64_t opening = 0;
+    char portName[kPortNameSize] = {};
+    HANDLE stopEvent = makeEvent();           // set once the opening is being closed
+    HANDLE nudgeEvent = makeAutoResetEvent(); // the receive thread is to look at the minimum count again
+    HANDLE waitEvent = makeEvent();           // WaitCommEvent (receive thread)
+    HANDLE readEvent = makeEvent();           // device reads (receive thread)
+    HANDLE writeEvent = makeEvent();          // writes (under writeLock)
     std::atomic<bool> running{true};
     std::atomic<bool> deviceGone{false};
+    std::atomic<bool> receiveEnded{false};
+    // Held by the receive thread while it waits for received characters and asks for the
+    // driver's count, outside any listener call: close() takes it before the handle goes, so that
+    // a thread it could not join has ended its wait on the device (handle values are reused).
+    std::mutex deviceInUse;
 
     Session() = default;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session()
     {
-        for (HANDLE event : {stopEvent, waitEvent, readEvent, writeEvent})
+        for (HANDLE event : {stopEvent, nudgeEvent, waitEvent, readEvent, writeEvent})
             if (event)
                 CloseHandle(event);
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
     }
 
-    bool hasEvents() const { return stopEvent && waitEvent && readEvent && writeEvent; }
+    bool hasEvents() const { return stopEvent && nudgeEvent && waitEvent && readEvent && writeEvent; }
 
     void stop()
     {
@@ -86,10 +99,10 @@ struct CSerialPortWinBase::Session
         return GetOverlappedResult(handle, &record, &transferred, TRUE) != FALSE;
     }
 
-    // Ends a WaitCommEvent that is still pending because the port is closing. Windows completes
-    // it as soon as the mask becomes 0. wine completes it with an error instead, and a wait that
-    // wine has not quite begun may miss a single mask change (and then waits for ever), so the
-    // mask is cleared again until the wait has ended.
+    // Ends a WaitCommEvent that is still pending. Windows completes it as soon as the mask
+    // becomes 0. wine completes it with an error instead, and a wait that wine has not quite
+    // begun may miss a single mask change (and then waits for ever), so the mask is cleared again
+    // until the wait has ended.
     void endPendingWait(OVERLAPPED& record)
     {
         do {
@@ -99,6 +112,26 @@ struct CSerialPortWinBase::Session
         DWORD unused = 0;
         GetOverlappedResult(handle, &record, &unused, TRUE);
     }
+};
+
+// The receive path's view of the device of one opening.
+class CSerialPortWinBase::DeviceSource final : public ReceiveSource
+{
+public:
+    DeviceSource(CSerialPortWinBase& port, Session& opened) : port(port), opened(opened) {}
+
+    unsigned int queuedBytes() override { return queued; }
+    // The reads return at once with what the driver holds (see the time-outs set by open()).
+    int readQueued(char* buffer, unsigned int size) override { return port.readDevice(opened, buffer, size); }
+    // Drivers may report received characters for as long as any are queued (wine does): bytes
+    // below the minimum are kept by the receive thread instead, so that it can wait for more.
+    bool holdsBack(unsigned int) const override { return false; }
+
+    unsigned int queued = 0; // the driver's count when it was last asked
+
+private:
+    CSerialPortWinBase& port;
+    Session& opened;
 };
 
 CSerialPortBase* createPlatformSerialPortBase(const char* portName)
@@ -112,7 +145,7 @@ CSerialPortWinBase::~CSerialPortWinBase()
 {
     close();
     joinRetiredThreads();
-    stopReadNotifyTimer();
+    stopDelayedNotification();
 }
 
 std::shared_ptr<CSerialPortWinBase::Session> CSerialPortWinBase::currentSession()
@@ -152,7 +185,7 @@ HANDLE CSerialPortWinBase::openDevice(bool overlapped)
 
 bool CSerialPortWinBase::configureDevice(HANDLE handle)
 {
-    const DWORD queueSize = std::max(readBufferSize, kMinDriverQueue);
+    const DWORD queueSize = std::max(readBufferSize.load(), kMinDriverQueue);
     SetupComm(handle, queueSize, queueSize);
 
     // The device's current configuration is the starting point: flags this library does not
@@ -187,20 +220,24 @@ bool CSerialPortWinBase::writeConfig(HANDLE handle)
 
 bool CSerialPortWinBase::open()
 {
+    // Receive threads retired by a close from inside a listener may still need commLock before
+    // they end: they are joined before it is taken. From inside a listener call only those that
+    // have ended are (the others may be waiting for this very call).
+    joinRetiredThreads(consumers.isInsideCall());
     std::unique_lock<std::recursive_mutex> lock(commLock);
     if (isOpen()) {
         setLastError(ErrorOpenFailed);
-        lock.unlock(); // close() joins the receive thread, which may need commLock
+        lock.unlock(); // close() may wait for the receive thread, which may need commLock
         close();
         return false;
     }
     if (refuseCutPortName())
         return false;
-    joinRetiredThreads();
 
     const bool overlapped = getIoMode() == IoModeAsynchronous;
     auto opened = std::make_shared<Session>();
     opened->overlapped = overlapped;
+    std::memcpy(opened->portName, portName, sizeof opened->portName);
     if (!opened->hasEvents()) {
         setLastError(ErrorInternal);
         return false;
@@ -224,25 +261,27 @@ bool CSerialPortWinBase::open()
     }
     SetCommTimeouts(opened->handle, &timeouts);
 
+    if (overlapped && !SetCommMask(opened->handle, EV_RXCHAR)) {
+        setLastError(ErrorInvalidParam);
+        return false;
+    }
+    // Published in the same step as the receive thread starts: a listener it calls finds the
+    // port open.
+    std::lock_guard<std::mutex> state(stateLock);
     if (overlapped) {
-        if (!SetCommMask(opened->handle, EV_RXCHAR)) {
-            setLastError(ErrorInvalidParam);
-            return false;
-        }
-        std::thread thread;
+        opened->opening = consumers.beginOpening();
         try {
-            thread = std::thread([this, opened] { receiveLoop(opened); });
+            receiveThread = std::thread([this, opened] {
+                receiveLoop(opened);
+                opened->receiveEnded.store(true);
+            });
         } catch (const std::system_error&) {
+            consumers.endOpening(opened->opening);
             setLastError(ErrorInternal);
             return false;
         }
-        std::lock_guard<std::mutex> state(stateLock);
-        session = opened;
-        receiveThread = std::move(thread);
-    } else {
-        std::lock_guard<std::mutex> state(stateLock);
-        session = opened;
     }
+    session = opened;
     setLastError(ErrorSuccess);
     return true;
 }
@@ -260,13 +299,26 @@ void CSerialPortWinBase::close()
     if (!closing)
         return;
 
-    closing->stop(); // ends the receive thread's wait and any read or write under way
+    consumers.endOpening(closing->opening); // nobody is told of its bytes any more
+    closing->stop();                        // ends the receive thread's wait and any read or write under way
+    retireReceiveThread(std::move(thread),
+                        std::shared_ptr<const std::atomic<bool>>(closing, &closing->receiveEnded));
+    if (consumers.isInsideCall()) {
+        // A listener call cannot wait for the threads that may be waiting for it: the receive
+        // thread and a delayed notification end as soon as the calls return; the next open() or
+        // the destructor joins them.
+        cancelDelayedNotification(closing->opening);
+        joinRetiredThreads(true);
+    } else {
+        joinRetiredThreads(false);
+        stopDelayedNotification(closing->opening);
+        consumers.waitForRunningCalls();
+    }
 
-    finishReceiveThread(thread);
-    stopReadNotifyTimer();
-
-    // Setters, writers and synchronous readers leave before the handle goes, so none of them
-    // can reach a handle value the system has meanwhile given to something else.
+    // Setters, writers, readers and a receive thread that is still ending its wait leave before
+    // the handle goes, so none of them can reach a handle value the system has meanwhile given
+    // to something else.
+    std::lock_guard<std::mutex> waitEnded(closing->deviceInUse);
     std::lock_guard<std::recursive_mutex> configuring(commLock);
     std::lock_guard<std::recursive_mutex> writing(writeLock);
     std::lock_guard<std::recursive_mutex> reading(readLock);
@@ -275,26 +327,33 @@ void CSerialPortWinBase::close()
     closing->handle = INVALID_HANDLE_VALUE;
 }
 
-bool CSerialPortWinBase::waitForReceivedCharacters(Session& opened)
+CSerialPortWinBase::Waited CSerialPortWinBase::waitForReceivedCharacters(Session& opened)
 {
     DWORD mask = 0;
     OVERLAPPED record = {};
     record.hEvent = opened.waitEvent;
     ResetEvent(opened.waitEvent);
-    if (!WaitCommEvent(opened.handle, &mask, &record)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return false;
-        HANDLE events[2] = {opened.stopEvent, opened.waitEvent};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
-            opened.endPendingWait(record);
-            return false;
-        }
+    if (WaitCommEvent(opened.handle, &mask, &record))
+        return Waited::Characters; // whatever the mask says, the driver's count decides
+    if (GetLastError() != ERROR_IO_PENDING)
+        return Waited::Failed;
+    HANDLE events[3] = {opened.stopEvent, opened.waitEvent, opened.nudgeEvent};
+    switch (WaitForMultipleObjects(3, events, FALSE, INFINITE)) {
+    case WAIT_OBJECT_0:
+        opened.endPendingWait(record);
+        return Waited::Stopped;
+    case WAIT_OBJECT_0 + 2:
+        // The minimum count changed: what is held back may be enough now. Ending the wait clears
+        // the mask; bytes that come meanwhile are found by the count asked for next.
+        opened.endPendingWait(record);
+        SetCommMask(opened.handle, EV_RXCHAR);
+        return Waited::Nudged;
+    default: {
         DWORD unused = 0;
-        if (!GetOverlappedResult(opened.handle, &record, &unused, TRUE))
-            return false;
+        return GetOverlappedResult(opened.handle, &record, &unused, TRUE) ? Waited::Characters
+                                                                          : Waited::Failed;
     }
-    // Whatever the mask says, the driver's count decides what is read.
-    return true;
+    }
 }
 
 int CSerialPortWinBase::readDevice(Session& opened, char* buffer, unsigned int count)
@@ -312,66 +371,57 @@ int CSerialPortWinBase::readDevice(Session& opened, char* buffer, unsigned int c
     return static_cast<int>(got);
 }
 
-bool CSerialPortWinBase::receiveIntoBuffer(Session& opened, unsigned int count)
+void CSerialPortWinBase::setMinReadBytes(unsigned int count)
 {
-    char stackChunk[kStackChunk];
-    std::vector<char> heapChunk;
-    char* chunk = stackChunk;
-    if (count > kStackChunk) {
-        heapChunk.resize(count);
-        chunk = heapChunk.data();
-    }
-
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    const int got = readDevice(opened, chunk, count);
-    if (got < 0)
-        return false; // a failed read stores nothing
-    if (got > 0 && readBuffer)
-        readBuffer->write(chunk, static_cast<unsigned int>(got));
-    return true;
+    CSerialPortDeviceBase::setMinReadBytes(count);
+    if (const auto opened = currentSession(); opened && opened->overlapped)
+        SetEvent(opened->nudgeEvent);
 }
 
 void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& opened)
 {
+    Reception reception;
+    reception.opening = opened->opening;
+    reception.running = &opened->running;
+    std::memcpy(reception.portName, opened->portName, sizeof reception.portName);
+    DeviceSource device(*this, *opened);
+
     DWORD retryMs = 0;
     // Waits before the next attempt; false when the port is being closed meanwhile.
     auto pause = [&](DWORD ms) { return WaitForSingleObject(opened->stopEvent, ms) == WAIT_TIMEOUT; };
 
     while (opened->running.load()) {
-        bool failed = !waitForReceivedCharacters(*opened);
-        if (!opened->running.load())
-            break;
-
+        Waited waited;
         DWORD errors = 0;
         COMSTAT status = {};
-        if (!ClearCommError(opened->handle, &errors, &status)) {
+        bool answered;
+        {
+            std::lock_guard<std::mutex> inUse(opened->deviceInUse);
+            if (!opened->running.load())
+                break;
+            waited = waitForReceivedCharacters(*opened);
+            if (waited == Waited::Stopped || !opened->running.load())
+                break;
+            answered = ClearCommError(opened->handle, &errors, &status) != FALSE;
+        }
+        if (!answered) {
             // The driver no longer answers: the device has gone (a USB adapter pulled out).
             // Only a close can end the thread's work now; waiting for it costs nothing.
             setLastError(ErrorReadFailed);
             opened->deviceGone.store(true);
-            if (opened->running.load())
-                dispatchDeviceGone(*readBuffer);
+            notifyDeviceGone(reception);
             WaitForSingleObject(opened->stopEvent, INFINITE);
             break;
         }
 
-        const unsigned int queued = status.cbInQue;
-        const unsigned int minimum = std::max(getMinReadBytes(), 1u);
-        if (!failed && queued >= minimum) {
-            failed = !receiveIntoBuffer(*opened, queued);
-            if (!failed && opened->running.load())
-                dispatchReceived(*readBuffer);
-        } else if (!failed && queued > 0) {
-            // Fewer than the minimum: wait for the missing bytes at the line's pace. Drivers that
-            // report received characters for as long as any are queued would otherwise keep the
-            // thread busy.
-            const unsigned int missing = minimum - queued;
-            const long long rate = std::max(baudRate, 1);
-            if (!pause(static_cast<DWORD>(std::clamp(missing * 10000LL / rate, 1LL, 100LL))))
-                break;
+        bool failed = waited == Waited::Failed;
+        if (!failed && (status.cbInQue > 0 || waited == Waited::Nudged)) {
+            device.queued = status.cbInQue;
+            failed = receive(reception, device) == Received::DeviceGone; // a failed read stores nothing
         }
-
         if (failed) {
+            // A driver that keeps failing is asked again at most once a second, never in a
+            // tight loop.
             retryMs = retryMs == 0 ? kFirstRetryMs : std::min(retryMs * 2, kLongestRetryMs);
             if (!pause(retryMs))
                 break;
@@ -383,6 +433,8 @@ void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& opened)
 
 unsigned int CSerialPortWinBase::getReadBufferLen()
 {
+    // Under readLock the handle cannot be closed underneath.
+    std::lock_guard<std::recursive_mutex> lock(readLock);
     const auto opened = currentSession();
     if (!opened)
         return 0;
@@ -391,8 +443,7 @@ unsigned int CSerialPortWinBase::getReadBufferLen()
         COMSTAT status = {};
         return ClearCommError(opened->handle, &errors, &status) ? status.cbInQue : 0;
     }
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    return readBuffer ? readBuffer->getUsedLen() : 0;
+    return bufferedLen();
 }
 
 int CSerialPortWinBase::readData(void* data, int size)
@@ -421,7 +472,7 @@ int CSerialPortWinBase::readData(void* data, int size)
         }
         return static_cast<int>(got);
     }
-    return readBuffered(data, size, opened->deviceGone.load());
+    return readBuffered(data, size, [&] { return opened->deviceGone.load(); });
 }
 
 int CSerialPortWinBase::writeData(const void* data, int size)
@@ -467,7 +518,10 @@ bool CSerialPortWinBase::purgeReadQueue()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     const auto opened = currentSession();
-    return opened && PurgeComm(opened->handle, PURGE_RXCLEAR);
+    if (!opened || !PurgeComm(opened->handle, PURGE_RXCLEAR))
+        return false;
+    notePurgedReadQueue();
+    return true;
 }
 
 bool CSerialPortWinBase::purgeWriteQueue()

@@ -24,6 +24,7 @@ public:
     unsigned int getReadBufferLen() override;
     int readData(void* data, int size) override;
     int writeData(const void* data, int size) override;
+    void setMinReadBytes(unsigned int count) override;
     bool flushBuffers() override;
     bool purgeReadQueue() override;
     bool purgeWriteQueue() override;
@@ -37,6 +38,14 @@ public:
 
 private:
     struct Session; // one opening of the device
+    class DeviceSource;
+    enum class Waited
+    {
+        Characters, // received characters, or a completed wait whatever its mask
+        Nudged,     // the minimum read count changed
+        Failed,
+        Stopped // the opening is being closed
+    };
 
     std::shared_ptr<Session> currentSession();
     HANDLE openDevice(bool overlapped);
@@ -44,10 +53,8 @@ private:
     // Writes commConfig to the open device, as the setters do; false when refused.
     bool writeConfig(HANDLE handle);
     void receiveLoop(const std::shared_ptr<Session>& session);
-    // Waits for a received-character event; false when the wait failed or the port is closing.
-    bool waitForReceivedCharacters(Session& session);
-    // Reads `count` bytes the driver holds into the ring buffer; false when the read failed.
-    bool receiveIntoBuffer(Session& session, unsigned int count);
+    // Waits for a received-character event, a new minimum read count or the close.
+    Waited waitForReceivedCharacters(Session& session);
     int readDevice(Session& session, char* buffer, unsigned int count);
 
     COMMCONFIG commConfig = {}; // guarded by commLock

@@ -3,10 +3,14 @@
 #include "ProcessProbes.h"
 #include "PtyPortTest.h"
 #include "RecordingListener.h"
+#include "Watchdog.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -228,4 +232,136 @@ TEST_F(Lifecycle, CloseWhileAWriteWaitsForRoomEndsTheWrite)
     EXPECT_EQ(interruptedWrite([&] { port.close(); }), -1);
     EXPECT_EQ(port.getLastError(), ErrorWriteFailed);
     EXPECT_FALSE(port.isOpen());
+}
+
+TEST_F(Lifecycle, CloseFromADelayedNotificationWhileBytesKeepArriving)
+{
+    Watchdog watchdog("close() inside a delayed notification", 20s);
+    std::atomic<bool> closed{false};
+    RecordingListener listener([&](const char*, unsigned int readBufferLen) {
+        if (closed.exchange(true))
+            return;
+        // More bytes reach the receive thread while this call runs on the timer thread: the
+        // receive thread now has to wait for this call before it can go on.
+        ASSERT_TRUE(pty.writeAll("more"));
+        ASSERT_TRUE(becomesTrue([&] { return port.getReadBufferLen() > readBufferLen; }, 5000ms));
+        port.close();
+    });
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    port.setReadIntervalTimeout(20);
+    ASSERT_TRUE(pty.writeAll("first"));
+    ASSERT_TRUE(listener.waitForCalls(1, 60s)); // the watchdog ends a deadlock first
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(port.getReadBufferLen(), 0u);
+    ASSERT_TRUE(port.open()) << port.getLastErrorMsg();
+}
+
+TEST_F(Lifecycle, OpenOnAnotherThreadWhileTheListenerThatClosedGoesOn)
+{
+    Watchdog watchdog("open() while the listener that closed the port still works", 20s);
+    std::promise<void> closedInside;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool reopened = false;
+    std::atomic<int> calls{0};
+    RecordingListener listener([&](const char*, unsigned int) {
+        if (calls++ > 0)
+            return;
+        port.close();
+        closedInside.set_value();
+        // Goes on with its work for a while, then configures the port again.
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, 200ms, [&] { return reopened; });
+        }
+        port.setBaudRate(115200);
+        port.purgeReadQueue();
+    });
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("x"));
+    ASSERT_EQ(closedInside.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(port.open()) << port.getLastErrorMsg();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        reopened = true;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(listener.waitForCalls(1, 10s));
+}
+
+// The receive thread never touches a ring buffer that init() has replaced, whether init() comes
+// from another thread or from the parser the thread is calling.
+TEST_F(Lifecycle, InitOnAnOpenPortWhileBytesFlow)
+{
+    RecordingListener listener(port);
+    ClosePortOnExit closeFirst(port);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    Feeder feeder(pty);
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(listener.waitForBytes(listener.byteCount() + 1, 5s)) << "round " << round;
+        const unsigned int sizes[] = {1000, 4096, 65536};
+        port.init(pty.slaveName(), 115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone,
+                  sizes[round % 3]);
+        EXPECT_TRUE(port.isOpen());
+    }
+    EXPECT_EQ(port.getReadBufferSize(), 4096u);
+
+    class ReinitialisingParser : public vandrel::ProtocolParser
+    {
+    public:
+        explicit ReinitialisingParser(CSerialPort& port, const char* name) : port(port), name(name) {}
+        unsigned int parse(const char*, unsigned int size, vandrel::ProtocolResults&) override
+        {
+            const unsigned int sizes[] = {1000, 4096, 65536};
+            port.init(name, 115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, sizes[parses++ % 3]);
+            return size; // consumed from a buffer that is no longer there
+        }
+        void onProtocolResults(vandrel::ProtocolResults&) override {}
+        std::atomic<unsigned int> parses{0};
+
+    private:
+        CSerialPort& port;
+        const char* name;
+    } parser(port, pty.slaveName());
+    port.setProtocolParser(&parser);
+    EXPECT_TRUE(becomesTrue([&] { return parser.parses >= 200; }, 10000ms));
+    EXPECT_TRUE(port.isOpen());
+    port.close(); // before the parser goes
+}
+
+TEST_F(Lifecycle, BytesReportedAsWrittenSurviveAnImmediateClose)
+{
+    // More than the far side's queue takes at once: the rest waits in the pty's transfer buffer.
+    ASSERT_TRUE(openPort());
+    const std::string data = patternBytes(10000, 12);
+    ASSERT_EQ(port.writeData(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+    port.close();
+    const std::string received = pty.readExactly(data.size());
+    EXPECT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data) << "bytes reported as written were discarded by close()";
+}
+
+TEST_F(Lifecycle, TheListenerFindsThePortOpenFromItsFirstCall)
+{
+    std::atomic<bool> firstCallAwaited{false};
+    std::atomic<int> toldWhileClosed{0};
+    RecordingListener listener([&](const char*, unsigned int) {
+        // Later calls may overlap the close() below; the first one of an opening may not.
+        const bool open = port.isOpen();
+        if (firstCallAwaited.exchange(false) && !open)
+            ++toldWhileClosed;
+    });
+    port.connectReadEvent(&listener);
+    Feeder feeder(pty);
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t callsBefore = listener.callCount();
+        firstCallAwaited = true;
+        ASSERT_TRUE(openPort()) << "round " << round << ": " << port.getLastErrorMsg();
+        ASSERT_TRUE(listener.waitForCalls(callsBefore + 1, 5s)) << "round " << round;
+        port.close();
+    }
+    EXPECT_EQ(toldWhileClosed, 0) << "the listener was told before open() had published the opening";
 }

@@ -3,8 +3,10 @@
 #include "ProcessProbes.h"
 #include "PtyPortTest.h"
 #include "RecordingListener.h"
+#include "serialport/unix/CSerialPortUnixBase.h"
 
 #include <functional>
+#include <future>
 #include <string>
 
 using namespace serialtest;
@@ -152,10 +154,15 @@ TEST_F(Notifications, AFullBufferIsReportedAtOnceAndKeepsTheNewestBytes)
     port.setReadNotifyLevel(5000); // only a full buffer can trigger an early call
     const std::string data = patternBytes(1100, 3);
     ASSERT_TRUE(pty.writeAll(data));
-    ASSERT_TRUE(listener.waitForCalls(2, 5s));
-    const auto call = listener.recorded().at(1);
-    EXPECT_EQ(call.thread, receiveThread);
-    EXPECT_EQ(call.readBufferLen, 1024u);
+    // Told of the full buffer before anything in it is overwritten; as the listener leaves the
+    // bytes, the rest then overwrites the oldest and is reported as well.
+    ASSERT_TRUE(listener.waitForCalls(3, 5s));
+    for (std::size_t i : {1, 2}) {
+        const auto call = listener.recorded().at(i);
+        EXPECT_EQ(call.thread, receiveThread);
+        EXPECT_EQ(call.readBufferLen, 1024u);
+    }
+    ASSERT_TRUE(becomesTrue([&] { return pty.slaveInputQueued() == 0; }, 5000ms));
 
     std::string buffered(2048, '\0');
     ASSERT_EQ(port.readData(buffered.data(), 2048), 1024);
@@ -280,4 +287,111 @@ TEST_F(Notifications, ReadDataOnAnotherThreadSeesTheStreamInOrder)
     sender.join();
     ASSERT_EQ(received.size(), data.size());
     EXPECT_TRUE(received == data) << "bytes lost, repeated or reordered";
+}
+
+// After disconnectReadEvent() or a parser's replacement returns, the old consumer may be
+// destroyed: no call of it is running, and none starts later (not even a pending delayed one).
+TEST_F(Notifications, AfterDisconnectOrReplacementNoCallOfTheOldConsumerRunsOrStarts)
+{
+    openAndFindReceiveThread();
+    port.setReadIntervalTimeout(300);
+    ASSERT_TRUE(pty.writeAll("abc"));
+    ASSERT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 3; }, 5000ms));
+    EXPECT_EQ(port.disconnectReadEvent(), 0);
+    EXPECT_FALSE(listener.waitForCalls(2, 600ms)) << "the pending notification still came";
+
+    // A call in progress on the receive thread: disconnect and replacement wait for it.
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    RecordingListener blocking([&](const char*, unsigned int) {
+        entered.set_value();
+        released.wait_for(10s);
+    });
+    port.setReadIntervalTimeout(0);
+    port.connectReadEvent(&blocking);
+    ASSERT_TRUE(pty.writeAll("d"));
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    auto disconnected = std::async(std::launch::async, [&] { port.disconnectReadEvent(); });
+    EXPECT_EQ(disconnected.wait_for(100ms), std::future_status::timeout) << "returned while the listener ran";
+    release.set_value();
+    EXPECT_EQ(disconnected.wait_for(10s), std::future_status::ready);
+
+    class BlockingParser : public vandrel::ProtocolParser
+    {
+    public:
+        unsigned int parse(const char*, unsigned int size, vandrel::ProtocolResults&) override
+        {
+            entered.set_value();
+            release.get_future().wait_for(10s);
+            return size;
+        }
+        void onProtocolResults(vandrel::ProtocolResults&) override {}
+        std::promise<void> entered;
+        std::promise<void> release;
+    } first;
+    StreamParser second("", false);
+    port.setProtocolParser(&first);
+    ASSERT_TRUE(pty.writeAll("e"));
+    ASSERT_EQ(first.entered.get_future().wait_for(5s), std::future_status::ready);
+    auto replaced = std::async(std::launch::async, [&] { port.setProtocolParser(&second); });
+    EXPECT_EQ(replaced.wait_for(100ms), std::future_status::timeout) << "returned while the parser ran";
+    first.release.set_value();
+    EXPECT_EQ(replaced.wait_for(10s), std::future_status::ready);
+}
+
+TEST_F(Notifications, WaitingForMoreThan255BytesCostsNoWakeUps)
+{
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    int receiveThreadId = 0;
+    RecordingListener probe([&](const char*, unsigned int) { receiveThreadId = currentThreadId(); });
+    port.connectReadEvent(&probe);
+    ASSERT_TRUE(pty.writeAll("!"));
+    ASSERT_TRUE(probe.waitForCalls(1, 5s));
+    char discard;
+    ASSERT_EQ(port.readData(&discard, 1), 1);
+
+    port.connectReadEvent(&listener);
+    port.setMinReadBytes(300);
+    const long switchesBefore = threadContextSwitches(receiveThreadId);
+    ASSERT_TRUE(pty.writeAll(patternBytes(299, 4)));
+    EXPECT_FALSE(listener.waitForCalls(1, 300ms)) << "told before 300 bytes had come";
+    EXPECT_LT(threadContextSwitches(receiveThreadId) - switchesBefore, 10)
+        << "the receive thread keeps waking up";
+    EXPECT_EQ(port.getReadBufferLen(), 0u);
+
+    ASSERT_TRUE(pty.writeAll("x"));
+    ASSERT_TRUE(listener.waitForCalls(1, 5s));
+    EXPECT_EQ(listener.recorded().at(0).readBufferLen, 300u);
+    std::string all(300, '\0');
+    ASSERT_EQ(port.readData(all.data(), 300), 300);
+    EXPECT_TRUE(all == patternBytes(299, 4) + "x");
+}
+
+// A configuration call that waits (a flush held up by flow control) does not hold up reception.
+TEST_F(Notifications, ReceptionGoesOnWhileAConfigurationCallWaits)
+{
+    class StuckConfiguration : public CSerialPortUnixBase
+    {
+    public:
+        using CSerialPortUnixBase::CSerialPortUnixBase;
+        void whileConfiguring(const std::function<void()>& work)
+        {
+            std::lock_guard<std::recursive_mutex> lock(commLock);
+            work();
+        }
+    } backEnd(pty.slaveName());
+    backEnd.setReadIntervalTimeout(0);
+    RecordingListener counting;
+    backEnd.connectReadEvent(&counting);
+    ASSERT_TRUE(backEnd.open()) << backEnd.getLastErrorMsg();
+    backEnd.whileConfiguring([&] {
+        for (std::size_t batch = 1; batch <= 3; ++batch) {
+            ASSERT_TRUE(pty.writeAll("b"));
+            ASSERT_TRUE(counting.waitForCalls(batch, 5s))
+                << "batch " << batch << " waited for the configuration";
+        }
+    });
+    backEnd.close();
 }

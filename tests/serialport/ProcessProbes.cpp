@@ -1,8 +1,12 @@
 #include "ProcessProbes.h"
 
+#include <cstring>
 #include <dirent.h>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 
 namespace serialtest {
 
@@ -33,7 +37,36 @@ std::chrono::microseconds processCpuTime()
 
 int threadCount()
 {
+    // ThreadSanitizer starts a thread of its own with the first thread the program creates:
+    // make sure it is there before anything is counted.
+    static const bool sanitizerThreadsStarted = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)sanitizerThreadsStarted;
     return countEntries("/proc/self/task");
+}
+
+int currentThreadId()
+{
+    return static_cast<int>(::gettid());
+}
+
+long threadContextSwitches(int threadId)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(threadId) + "/status";
+    std::ifstream status(path);
+    if (!status)
+        return -1;
+    long switches = 0;
+    std::string line;
+    while (std::getline(status, line)) {
+        for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+            if (line.rfind(key, 0) == 0)
+                switches += std::stol(line.substr(std::strlen(key)));
+        }
+    }
+    return switches;
 }
 
 int openDescriptorCount()

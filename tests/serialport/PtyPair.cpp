@@ -120,4 +120,12 @@ std::string patternBytes(std::size_t size, unsigned int seed)
     return bytes;
 }
 
+std::string streamBytes(std::uint64_t position, std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = streamByte(position + i);
+    return bytes;
+}
+
 } // namespace serialtest

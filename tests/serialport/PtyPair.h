@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <termios.h>
 
@@ -51,5 +52,17 @@ private:
 
 // A byte pattern that makes lost, repeated or reordered bytes visible.
 std::string patternBytes(std::size_t size, unsigned int seed = 0);
+
+// Byte `position` of an endless stream that never repeats with a short period: a lost, repeated
+// or reordered byte shows at the first place it happens, whatever the chunk sizes.
+inline char streamByte(std::uint64_t position)
+{
+    std::uint64_t z = position + 0x9e3779b97f4a7c15ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return static_cast<char>(z >> 56);
+}
+// `size` bytes of that stream from `position` on.
+std::string streamBytes(std::uint64_t position, std::size_t size);
 
 } // namespace serialtest

@@ -3,6 +3,9 @@
 #include "PtyPortTest.h"
 #include "RecordingListener.h"
 
+#include <atomic>
+#include <thread>
+
 using namespace serialtest;
 
 namespace {
@@ -50,4 +53,23 @@ TEST_F(SynchronousMode, ReadAfterHangUpFails)
     EXPECT_EQ(port.getLastError(), ErrorReadFailed);
     EXPECT_EQ(port.writeData("x", 1), -1);
     EXPECT_EQ(port.getLastError(), ErrorWriteFailed);
+}
+
+// The driver's count is asked for under the lock close() takes before it releases the descriptor:
+// never of a descriptor that is gone, or has meanwhile been given to something else.
+TEST_F(SynchronousMode, ByteCountWhileAnotherThreadClosesAndOpens)
+{
+    ASSERT_TRUE(openPort());
+    std::atomic<bool> stop{false};
+    std::thread counter([&] {
+        while (!stop)
+            EXPECT_LE(port.getReadBufferLen(), 4u);
+    });
+    ASSERT_TRUE(pty.writeAll("sync"));
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        port.close();
+        ASSERT_TRUE(port.open()) << port.getLastErrorMsg();
+    }
+    stop = true;
+    counter.join();
 }

@@ -218,5 +218,31 @@ TEST_F(ReceiveTest, FailingWaitsAreRetriedWithoutSpinningAndReceptionRecovers)
     EXPECT_EQ(listener.received(), sent);
 }
 
+// A listener that reads what it is told about loses no byte: the receive thread hands a batch
+// over before a read from the driver would overwrite it, also while bytes wait for a delayed
+// notification.
+class NoByteLostTest : public PortTest, public ::testing::WithParamInterface<unsigned int>
+{
+};
+
+TEST_P(NoByteLostTest, WhileTheListenerReadsWhatItIsToldAbout)
+{
+    ReceivingListener listener(port);
+    port.connectReadEvent(&listener);
+    port.setReadIntervalTimeout(GetParam());
+    ASSERT_TRUE(openWith()); // a 4096-byte ring buffer, notify level 3276
+    Bytes sent;
+    for (unsigned int block = 0; block < 64; ++block) {
+        const Bytes bytes = patternBytes(3000, block);
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+        peerSends(bytes);
+    }
+    EXPECT_TRUE(listener.waitForBytes(sent.size())) << listener.received().size() << " of " << sent.size();
+    EXPECT_TRUE(listener.received() == sent) << "bytes lost, repeated or reordered";
+}
+
+INSTANTIATE_TEST_SUITE_P(ReceiveTest, NoByteLostTest, ::testing::Values(0u, 20u),
+                         [](const auto& info) { return info.param == 0 ? "AtOnce" : "Delayed"; });
+
 } // namespace
 } // namespace vandrel::wintest
