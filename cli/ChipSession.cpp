@@ -210,6 +210,9 @@ void ChipSession::runEnded(rq75x::RunOutcome outcome)
             result.outcome = TaskOutcome::BadImage;
             break;
         case rq75x::RunOutcome::Disconnected:
+            result.outcome = TaskOutcome::Disconnected;
+            result.detail = QStringLiteral("the port went away ") + standing();
+            break;
         case rq75x::RunOutcome::Aborted:
             result.outcome = TaskOutcome::Aborted;
             break;
@@ -254,8 +257,25 @@ void ChipSession::onRequestTimeout()
 {
     if (phase == Phase::Finished)
         return;
-    settleTimer.stop();
-    engine.onTimerFired(); // closes the port and reports the time-out
+    // The engine hands over what had arrived before it declares a time-out (a process that was
+    // stopped finds the acknowledgement waiting); when it has not run out after all, it sets the
+    // timer for the rest, or leaves it stopped while a reply decides.
+    const bool timedOut = engine.onTimerFired();
+    if (!timedOut && requestTimer.isActive())
+        return;
+    if (!timedOut && phase == Phase::Running)
+        return;
+    if (!timedOut && phase == Phase::AwaitingInfo) {
+        // The information request's deadline holds however long the line talks; but an answer
+        // that went quiet while this thread could not run has been given in time.
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        if (phase != Phase::AwaitingInfo)
+            return;
+        if (firmwareInfo && chipPort.msSinceLastRead() >= settleMs) {
+            startSequence();
+            return;
+        }
+    }
     TaskResult result;
     result.outcome = TaskOutcome::TimedOut;
     finish(result);
@@ -325,44 +345,42 @@ void ChipSession::interrupt()
         return;
     requestTimer.stop();
     settleTimer.stop();
-    // Nothing is sent from here on: close() returns once a reply being handled on the receive
-    // thread is done, and the engine's writes after that find the port closed.
-    serialPort.close();
+    // Nothing is sent from here on: the engine cuts off a reply being handled on the receive
+    // thread (a pause ends at once) and returns once it is done.
+    engine.closePort();
     // What the engine reported before, in order; its run may even have ended meanwhile.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (phase == Phase::Finished)
         return;
     TaskResult result;
     result.outcome = TaskOutcome::Interrupted;
-    result.detail = interruptedState();
+    result.detail = QStringLiteral("interrupted ") + standing();
     finish(result);
 }
 
-QString ChipSession::interruptedState() const
+QString ChipSession::standing() const
 {
     const QString again =
         options.command == Command::Reset ? QStringLiteral("reset") : QStringLiteral("flash");
     if (phase != Phase::Running)
-        return QStringLiteral("interrupted while waiting for the firmware information: nothing was written "
-                              "to the chip");
+        return QStringLiteral("while waiting for the firmware information: nothing was written to the chip");
     if (!bootReady)
-        return QStringLiteral("interrupted while asking the chip to enter boot mode: the chip may be in boot "
-                              "mode; %1 again to finish")
+        return QStringLiteral("while asking the chip to enter boot mode: the chip may be in boot mode; %1 "
+                              "again to finish")
             .arg(again);
     if (options.command == Command::Reset)
-        return QStringLiteral("interrupted during the factory reset: the chip stays in boot mode; "
-                              "reset again to finish");
+        return QStringLiteral("during the factory reset: the chip stays in boot mode; reset again to finish");
     const uint32_t total = engine.totalBlocks();
     if (blocksAcknowledged < total) {
-        // The block sent last, or the one about to go when the port closed.
+        // The block sent last, or the one about to go when the run was cut off.
         const uint32_t block = std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, total);
-        return QStringLiteral("interrupted during block %1 of %2: the chip stays in boot mode; "
-                              "flash again to finish")
+        return QStringLiteral("during block %1 of %2: the chip stays in boot mode; flash again to finish")
             .arg(block)
             .arg(total);
     }
-    return QStringLiteral("interrupted after the last block, before the chip left boot mode: the chip stays "
-                          "in boot mode; flash again to finish");
+    return QStringLiteral(
+        "after the last block, before the chip left boot mode: the chip stays in boot mode; "
+        "flash again to finish");
 }
 
 void ChipSession::finish(TaskResult result)
@@ -372,8 +390,8 @@ void ChipSession::finish(TaskResult result)
     phase = Phase::Finished;
     requestTimer.stop();
     settleTimer.stop();
-    // Nothing more is sent; the receive thread has ended when close() returns.
-    serialPort.close();
+    // Nothing more is sent; no reply is being handled any more when closePort() returns.
+    engine.closePort();
     result.firmwareInfo = firmwareInfo;
     status = exitStatusOf(result.outcome);
     finalOutcome = result.outcome;

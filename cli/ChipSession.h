@@ -101,7 +101,9 @@ private:
     void onRequestTimeout();
     void onQuiet();
     void startSequence();
-    QString interruptedState() const;
+    // Where the run stood when it was cut off, and what that leaves on the chip: "during block 3
+    // of 8: the chip stays in boot mode; flash again to finish".
+    QString standing() const;
     void finish(TaskResult result);
 
     const QString portName;

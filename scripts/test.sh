@@ -25,8 +25,7 @@ done
 # alone makes reports there.
 echo "=== build and test: tsan (serial port, port change, flasher) ==="
 cmake --preset tsan
-cmake --build --preset tsan -j "$jobs" \
-    --target serialport_tests serialport_open_probe portchange_tests flasher_test bootcodec_test
+cmake --build --preset tsan -j "$jobs" --target tests/serialport/all tests/portchange/all tests/flasher/all
 tsan_failed=()
 for suite in serialport portchange flasher; do
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \

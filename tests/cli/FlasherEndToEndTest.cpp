@@ -168,9 +168,9 @@ TEST_F(FlasherEndToEnd, FactoryReset)
     EXPECT_TRUE(chip.log().contains("factory reset")) << chip.log().toStdString();
 }
 
-// Every fault mode ends, within its time-out, either in a complete and correct image or in exit
-// status 1; never in a hang and never in a frame the chip refuses. All run at once to keep the
-// time-outs from adding up.
+// Every fault mode ends, within its time-out (a hang-up at once), either in a complete and correct
+// image or in exit status 1; never in a hang and never in a frame the chip refuses. All run at once to keep
+// the time-outs from adding up.
 TEST_F(FlasherEndToEnd, FaultModesEndInSuccessOrExitOneWithinTheirTimeOut)
 {
     struct Case
@@ -220,6 +220,14 @@ TEST_F(FlasherEndToEnd, FaultModesEndInSuccessOrExitOneWithinTheirTimeOut)
         if (status == 0) {
             EXPECT_EQ(readFile(path(c.name + ".bin")), bytes["600.bin"]);
             EXPECT_EQ(c.run->outLines().last(), "Flashing completed.");
+        } else if (status == 1 && c.simOptions.contains("--hangup-after")) {
+            // A line that hangs up ends the run at once, saying where, instead of by a time-out.
+            EXPECT_TRUE(c.run->outLines().contains("Port went away during block 3 of 3"))
+                << c.run->out().toStdString();
+            EXPECT_FALSE(c.run->outLines().contains("> Timeout fired")) << c.run->out().toStdString();
+            EXPECT_TRUE(c.run->err().contains("the port went away during block 3 of 3"))
+                << c.run->err().toStdString();
+            EXPECT_LT(c.run->elapsedMs(), 5000);
         } else if (status == 1) {
             EXPECT_TRUE(c.run->outLines().contains("> Timeout fired")) << c.run->out().toStdString();
             EXPECT_EQ(c.run->outLines().last(), TimedOutLine);

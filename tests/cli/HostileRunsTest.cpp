@@ -1,7 +1,7 @@
 // morvane-flash under conditions that take seconds to show: a line that never stops talking,
-// signals in the middle of a run, a pipe that closes, a chip left in boot mode, a file that
-// changes while the chip answers, a narrow terminal. The cases run side by side, so the whole
-// fixture takes about as long as its slowest case.
+// signals in the middle of a run, a process stopped for longer than the guard, a pipe that closes, a chip
+// left in boot mode, a file that changes while the chip answers, a narrow terminal. The cases run side by
+// side, so the whole fixture takes about as long as its slowest case.
 #include "Programs.h"
 #include "sim/PseudoTerminal.h"
 
@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -272,6 +273,21 @@ TEST_F(HostileRuns, SideBySide)
         sendSignal(*twice.run, SIGINT);
     });
     twice.check = [](Case& c) { EXPECT_EQ(c.run->exitCode(), 3); };
+
+    // --- stopped (Ctrl-Z) for longer than the guard while an acknowledgement waits, then
+    // continued: the waiting acknowledgement counts, the run goes on ---
+    Case& stopped = add("stopped");
+    stopped.run =
+        std::make_unique<FlasherRun>(QStringList{"flash", "--port", stopped.chip->portPath(), small});
+    stopped.run->whenOut("> Written memory block: 1\n", [&] {
+        sendSignal(*stopped.run, SIGSTOP);
+        QTimer::singleShot(6000, [&] { sendSignal(*stopped.run, SIGCONT); });
+    });
+    stopped.check = [this](Case& c) {
+        EXPECT_EQ(c.run->exitCode(), 0) << c.run->out().toStdString();
+        EXPECT_GE(c.run->elapsedMs(), 6000);
+        EXPECT_EQ(readFile(path(c.name + ".bin")), bytes["600.bin"]);
+    };
 
     // --- standard output closes half-way (| head): the flash still runs to its end ---
     Case& pipe = add("pipe");
