@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <climits>
@@ -415,10 +414,17 @@ void FlashEngine::onReadEvent(unsigned int readBufferLen)
 
 QString FlashEngine::filterReplyText(const QByteArray& bytes)
 {
-    // ".-a" is a range from '.' to 'a'; the hyphen after it is literal. Built per call: engines
-    // on different threads share no regular-expression object.
-    const QRegularExpression removed(QStringLiteral("[^.-a-zA-Z\\d\\s]"));
-    return QString::fromLocal8Bit(bytes).remove(removed);
+    // The character class [.-a\-zA-Z\d\s] of a regular expression without Unicode properties,
+    // spelled out: the filter runs on the receive thread, where a regular expression would keep
+    // per-thread state (its JIT stack) that mingw-w64's runtime does not tear down safely.
+    const auto kept = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'.' && u <= u'a') || u == u'-' || u == u'z' || (u >= u'A' && u <= u'Z') ||
+               (u >= u'0' && u <= u'9') || u == u' ' || (u >= u'\t' && u <= u'\r');
+    };
+    QString text = QString::fromLocal8Bit(bytes);
+    text.removeIf([&](QChar c) { return !kept(c); });
+    return text;
 }
 
 void FlashEngine::onOtherReply(Reply& reply, const char* bytes, int length)

@@ -669,5 +669,6 @@ TEST(ReplyFilter, KeepsDotToLowercaseAHyphenZDigitsAndWhiteSpaceOfEveryByteRead)
     EXPECT_EQ(FlashEngine::filterReplyText("E e"), QStringLiteral("E "));
     EXPECT_EQ(FlashEngine::filterReplyText("bcdxy!\"#$%&'()*+,{|}~"), QString());
     EXPECT_EQ(FlashEngine::filterReplyText("a\tb\r\nc"), QStringLiteral("a\t\r\n"));
+    EXPECT_EQ(FlashEngine::filterReplyText("\v\f\xC2\xA0"), QStringLiteral("\v\f")); // ASCII blanks only
     EXPECT_EQ(FlashEngine::filterReplyText(QByteArray("AB\0CD", 5)), QStringLiteral("ABCD"));
 }
