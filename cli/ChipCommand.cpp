@@ -1,28 +1,28 @@
 #include "cli/ChipCommand.h"
 
-#include "cli/ChipSession.h"
 #include "cli/ImageCheck.h"
 #include "cli/InterruptRequests.h"
 #include "cli/JsonOutput.h"
 #include "cli/LocalText.h"
+#include "cli/PortListing.h"
 #include "cli/ProgressBoard.h"
+#include "cli/RunReport.h"
 #include "cli/TextOutput.h"
 
 #include <QCoreApplication>
 
 #include <algorithm>
-#include <memory>
-#include <vector>
 
 namespace morvane::cli {
 
 namespace {
 
-ExitStatus refuseImage(const Options& options, const ImageCheck& check, RunOutput& output)
+ExitStatus refuseImage(const Options& options, const QStringList& ports, const ImageCheck& check,
+                       RunOutput& output)
 {
     TaskResult result;
     result.outcome = TaskOutcome::BadImage;
-    for (const QString& port : options.ports) {
+    for (const QString& port : ports) {
         output.taskBegun(port, options.command, options.firmwareFile);
         for (const QString& line : check.lines)
             output.statusLine(port, line);
@@ -31,47 +31,33 @@ ExitStatus refuseImage(const Options& options, const ImageCheck& check, RunOutpu
     return ExitBadInput;
 }
 
+QStringList namesOf(const std::vector<PortEntry>& ports)
+{
+    QStringList names;
+    for (const PortEntry& port : ports)
+        names.append(port.name);
+    return names;
+}
+
 } // namespace
 
-ExitStatus runChipCommand(const Options& options, Console& console)
+void runSessions(const std::vector<std::unique_ptr<ChipSession>>& sessions, Console& console)
 {
-    TextOutput text(console, options.ports.size() > 1);
-    JsonOutput json(console);
-    NoticeOutput notices(console);
-    ProgressBoard board(console, options.ports);
-    RunOutputFanOut output;
-    if (options.json)
-        output.add(json);
-    else
-        output.add(text);
-    output.add(notices);
-    if (console.showsProgress())
-        output.add(board);
-
-    ImageCheck check;
-    if (options.command == Command::Flash) {
-        check = checkFirmwareImage(options.firmwareFile);
-        if (!check.accepted)
-            return refuseImage(options, check, output);
-    }
-    const FirmwareImage* image = options.command == Command::Flash ? &check.image : nullptr;
-
-    std::vector<std::unique_ptr<ChipSession>> sessions;
     const auto allFinished = [&sessions] {
         return std::all_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->finished(); });
     };
-    for (const QString& port : options.ports) {
-        sessions.push_back(std::make_unique<ChipSession>(port, options, image, output));
-        sessions.back()->setFinishedHandler([&allFinished] {
+    for (const auto& session : sessions) {
+        session->setFinishedHandler([allFinished] {
             // Queued, so that it also ends a loop that has not started yet.
             if (allFinished())
                 QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                                           Qt::QueuedConnection);
         });
     }
+    if (sessions.empty())
+        return;
     // The first request to stop reaches the sessions on this thread; a second ends the process.
-    // Declared after the sessions and before the loop runs: the context goes first, and with it
-    // any request still queued.
+    // Declared before the loop runs: the context goes first, and with it any request still queued.
     QObject interruptContext;
     const auto interruptAll = [&sessions, &console](const QString& request) {
         console.writeErr(
@@ -93,17 +79,83 @@ ExitStatus runChipCommand(const Options& options, Console& console)
         session->start();
     QCoreApplication::exec();
     console.finishProgress();
+}
+
+ExitStatus runChipCommand(const Options& options, Console& console)
+{
+    std::unique_ptr<RunReport> report;
+    if (!options.reportFile.isEmpty()) {
+        report = RunReport::open(options.reportFile, console);
+        if (!report)
+            return ExitBadInput;
+    }
+
+    // Listed ports are described in the report; a port named on the command line is described
+    // when the list has it.
+    std::vector<PortEntry> ports;
+    if (options.allPorts) {
+        ports = listedPorts();
+    } else {
+        const std::vector<PortEntry> listed = report ? listedPorts() : std::vector<PortEntry>{};
+        for (const QString& name : options.ports)
+            ports.push_back(describePort(name, listed));
+    }
+    const QStringList names = namesOf(ports);
+
+    TextOutput text(console, options.allPorts || names.size() > 1);
+    JsonOutput json(console);
+    NoticeOutput notices(console);
+    ProgressBoard board(console, names);
+    RunOutputFanOut output;
+    if (options.json)
+        output.add(json);
+    else
+        output.add(text);
+    output.add(notices);
+    if (console.showsProgress())
+        output.add(board);
+
+    ImageCheck check;
+    if (options.command == Command::Flash) {
+        check = checkFirmwareImage(options.firmwareFile);
+        if (!check.accepted)
+            return refuseImage(options, names, check, output);
+    }
+
+    ChipJob job;
+    job.options = options;
+    job.image = options.command == Command::Flash ? &check.image : nullptr;
+    job.output = &output;
+    job.report = report.get();
+
+    std::vector<std::unique_ptr<ChipSession>> sessions;
+    const PortOrigin origin = options.allPorts ? PortOrigin::Listed : PortOrigin::Named;
+    for (const PortEntry& port : ports)
+        sessions.push_back(std::make_unique<ChipSession>(port, origin, job));
+    runSessions(sessions, console);
 
     ExitStatus worst = ExitSuccess;
     for (const auto& session : sessions)
         worst = std::max(worst, session->exitStatus());
+    if (options.allPorts && std::all_of(sessions.begin(), sessions.end(), [](const auto& session) {
+            return session->outcome() == TaskOutcome::Skipped;
+        })) {
+        QString why = QStringLiteral(": no serial port is listed");
+        if (sessions.size() == 1)
+            why = QStringLiteral(" on the one port listed");
+        else if (sessions.size() > 1)
+            why = QStringLiteral(" on any of the %1 ports listed").arg(sessions.size());
+        console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: no chip answered%1\n").arg(why)));
+        worst = std::max(worst, ExitChipFailure);
+    }
     // The results went nowhere: give them where they can still be read.
     if (console.outError() != 0) {
-        for (size_t i = 0; i < sessions.size(); ++i)
-            console.writeErr(toLocalBytes(
-                QStringLiteral("morvane-flash: %1: Result: %2\n")
-                    .arg(options.ports[static_cast<qsizetype>(i)], outcomeName(sessions[i]->outcome()))));
+        for (const auto& session : sessions)
+            console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: %1: Result: %2\n")
+                                              .arg(session->port(), outcomeName(session->outcome()))));
     }
+    if (report && report->lost())
+        worst = std::max(worst, ExitOutputLost);
     return worst;
 }
 

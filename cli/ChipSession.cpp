@@ -78,10 +78,9 @@ int WatchedChipPort::readData(void* data, int size)
 // ---------------------------------------------------------------------------------------------
 // ChipSession
 
-ChipSession::ChipSession(const QString& port, const Options& options, const FirmwareImage* image,
-                         RunOutput& output)
-    : portName(port), options(options), image(image), output(output),
-      settleMs(informationSettleMs(options.line.baudRate))
+ChipSession::ChipSession(const PortEntry& port, PortOrigin origin, const ChipJob& job)
+    : portEntry(port), portName(port.name), origin(origin), job(job), options(job.options), image(job.image),
+      output(*job.output, origin != PortOrigin::Named), settleMs(informationSettleMs(options.line.baudRate))
 {
     requestTimer.setSingleShot(true);
     // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
@@ -100,6 +99,8 @@ ChipSession::~ChipSession()
 
 void ChipSession::start()
 {
+    started = QDateTime::currentDateTimeUtc();
+    runClock.start();
     output.taskBegun(portName, options.command, image != nullptr ? image->path : QString());
 
     // The bytes the user gave, whatever they are.
@@ -110,16 +111,7 @@ void ChipSession::start()
     serialPort.setReadIntervalTimeout(0);
     serialPort.connectReadEvent(this);
     if (!serialPort.open()) {
-        TaskResult result;
-        result.outcome = TaskOutcome::OpenFailed;
-        result.errorCode = serialPort.getLastError();
-        const char* message = serialPort.getLastErrorMsg();
-        result.errorMessage = QString::fromUtf8(message != nullptr ? message : "");
-        const vandrel::PortOpenDiagnosis diagnosis = vandrel::diagnosePortOpenFailure(name.constData());
-        result.errorReason = QString::fromLocal8Bit(diagnosis.reason.c_str());
-        result.hint =
-            fromLocalBytes(QByteArray::fromStdString(vandrel::permissionHint(name.constData(), diagnosis)));
-        finish(result);
+        failOpen(name);
         return;
     }
     logLine(engine.messages().format("Port open ready to flash RQ75x..."));
@@ -127,6 +119,49 @@ void ChipSession::start()
     phase = Phase::AwaitingInfo;
     chipPort.watchAnswer();
     engine.requestFirmwareInfo();
+}
+
+void ChipSession::failOpen(const QByteArray& name)
+{
+    TaskResult result;
+    result.outcome = TaskOutcome::OpenFailed;
+    result.errorCode = serialPort.getLastError();
+    const char* message = serialPort.getLastErrorMsg();
+    result.errorMessage = QString::fromUtf8(message != nullptr ? message : "");
+    const vandrel::PortOpenDiagnosis diagnosis = vandrel::diagnosePortOpenFailure(name.constData());
+    result.errorReason = QString::fromLocal8Bit(diagnosis.reason.c_str());
+    result.hint =
+        fromLocalBytes(QByteArray::fromStdString(vandrel::permissionHint(name.constData(), diagnosis)));
+    if (origin == PortOrigin::Listed) {
+        result.outcome = TaskOutcome::Skipped;
+        result.skipReason = SkipReason::CannotOpen;
+        result.detail = QStringLiteral("skipped: the port could not be opened");
+    }
+    finish(result);
+}
+
+void ChipSession::skip(SkipReason reason)
+{
+    TaskResult result;
+    result.outcome = TaskOutcome::Skipped;
+    result.skipReason = reason;
+    switch (reason) {
+    case SkipReason::Silent:
+        result.detail = QStringLiteral("skipped: no answer to the firmware-information request within 5 s");
+        break;
+    case SkipReason::Talking:
+        result.detail =
+            QStringLiteral("skipped: the line kept talking for 5 s without the pause that ends an "
+                           "answer; no RQ75x answers like that");
+        break;
+    case SkipReason::Gone:
+        result.detail = QStringLiteral("skipped: the port went away before it answered");
+        break;
+    case SkipReason::CannotOpen:
+    case SkipReason::None:
+        break;
+    }
+    finish(result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -211,7 +246,7 @@ void ChipSession::runEnded(rq75x::RunOutcome outcome)
             break;
         case rq75x::RunOutcome::Disconnected:
             result.outcome = TaskOutcome::Disconnected;
-            result.detail = QStringLiteral("the port went away ") + standing();
+            result.detail = chipState(QStringLiteral("the port went away"));
             break;
         case rq75x::RunOutcome::Aborted:
             result.outcome = TaskOutcome::Aborted;
@@ -250,6 +285,9 @@ void ChipSession::onReply(const QString& text)
         settleTimer.start(settleMs);
     } else if (phase == Phase::Running && text == QLatin1String("ACK (32)")) {
         bootReady = true;
+    } else if (phase == Phase::Running &&
+               (text == QLatin1String("ACK (34)") || text == QLatin1String("ACK (36)"))) {
+        exitRequested = true;
     }
 }
 
@@ -275,6 +313,12 @@ void ChipSession::onRequestTimeout()
             startSequence();
             return;
         }
+    }
+    settleTimer.stop();
+    if (output.holding()) {
+        // The port never answered like a chip: what it sent, if anything, never came to an end.
+        skip(chipPort.msSinceLastRead() == INT64_MAX ? SkipReason::Silent : SkipReason::Talking);
+        return;
     }
     TaskResult result;
     result.outcome = TaskOutcome::TimedOut;
@@ -305,7 +349,10 @@ void ChipSession::startSequence()
     if (bootMode) {
         // What it sent is no firmware information.
         firmwareInfo.reset();
+        answeredFromBootloader = true;
     }
+    // An answer that came to an end: a chip, whose output reads from here as a named port's.
+    output.release();
     switch (options.command) {
     case Command::Info:
     case Command::List:
@@ -354,47 +401,120 @@ void ChipSession::interrupt()
         return;
     TaskResult result;
     result.outcome = TaskOutcome::Interrupted;
-    result.detail = QStringLiteral("interrupted ") + standing();
+    result.detail = chipState(QStringLiteral("interrupted"));
     finish(result);
 }
 
-QString ChipSession::standing() const
+void ChipSession::portRemoved()
+{
+    if (phase == Phase::Finished || phase == Phase::Idle)
+        return;
+    requestTimer.stop();
+    settleTimer.stop();
+    // As for an interruption: nothing is sent any more, and what the engine reported before
+    // the port went comes first.
+    engine.closePort();
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase == Phase::Finished)
+        return;
+    if (output.holding()) {
+        skip(SkipReason::Gone);
+        return;
+    }
+    TaskResult result;
+    result.outcome = TaskOutcome::Disconnected;
+    result.detail = chipState(QStringLiteral("the port went away"));
+    finish(result);
+}
+
+QString ChipSession::chipState(const QString& event) const
 {
     const QString again =
         options.command == Command::Reset ? QStringLiteral("reset") : QStringLiteral("flash");
     if (phase != Phase::Running)
-        return QStringLiteral("while waiting for the firmware information: nothing was written to the chip");
+        return QStringLiteral(
+                   "%1 while waiting for the firmware information: nothing was written to the chip")
+            .arg(event);
     if (!bootReady)
-        return QStringLiteral("while asking the chip to enter boot mode: the chip may be in boot mode; %1 "
+        return QStringLiteral("%1 while asking the chip to enter boot mode: the chip may be in boot mode; %2 "
                               "again to finish")
-            .arg(again);
+            .arg(event, again);
     if (options.command == Command::Reset)
-        return QStringLiteral("during the factory reset: the chip stays in boot mode; reset again to finish");
+        return QStringLiteral(
+                   "%1 during the factory reset: the chip stays in boot mode; reset again to finish")
+            .arg(event);
     const uint32_t total = engine.totalBlocks();
     if (blocksAcknowledged < total) {
         // The block sent last, or the one about to go when the run was cut off.
         const uint32_t block = std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, total);
-        return QStringLiteral("during block %1 of %2: the chip stays in boot mode; flash again to finish")
+        return QStringLiteral("%1 during block %2 of %3: the chip stays in boot mode; flash again to finish")
+            .arg(event)
             .arg(block)
             .arg(total);
     }
-    return QStringLiteral(
-        "after the last block, before the chip left boot mode: the chip stays in boot mode; "
-        "flash again to finish");
+    return QStringLiteral("%1 after the last block, before the chip left boot mode: the chip stays in boot "
+                          "mode; flash again to finish")
+        .arg(event);
+}
+
+void ChipSession::noteStep(TaskResult& result) const
+{
+    if (result.outcome == TaskOutcome::Completed) {
+        result.step = RunStep::Done;
+        return;
+    }
+    switch (phase) {
+    case Phase::Idle:
+        result.step = RunStep::Open;
+        return;
+    case Phase::AwaitingInfo:
+        result.step = RunStep::FirmwareInfo;
+        return;
+    case Phase::Running:
+        break;
+    case Phase::Finished:
+        return;
+    }
+    if (!bootReady) {
+        result.step = RunStep::BootMode;
+    } else if (options.command == Command::Reset) {
+        result.step = exitRequested ? RunStep::ExitBootMode : RunStep::FactoryReset;
+    } else if (blocksAcknowledged < engine.totalBlocks()) {
+        result.step = RunStep::Block;
+        result.totalBlocks = engine.totalBlocks();
+        result.block =
+            std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, result.totalBlocks);
+    } else {
+        result.step = exitRequested ? RunStep::ExitBootMode : RunStep::EndOfData;
+    }
 }
 
 void ChipSession::finish(TaskResult result)
 {
     if (phase == Phase::Finished)
         return;
+    noteStep(result);
     phase = Phase::Finished;
     requestTimer.stop();
     settleTimer.stop();
     // Nothing more is sent; no reply is being handled any more when closePort() returns.
     engine.closePort();
-    result.firmwareInfo = firmwareInfo;
+    // What a port that was skipped sent is no chip's answer.
+    if (result.outcome != TaskOutcome::Skipped)
+        result.firmwareInfo = firmwareInfo;
+    result.answeredFromBootloader = answeredFromBootloader;
+    result.started = started;
+    result.durationMs = runClock.isValid() ? runClock.elapsed() : 0;
     status = exitStatusOf(result.outcome);
     finalOutcome = result.outcome;
+    // On the disk before anyone is told of the result: whoever sees it may rely on the record.
+    if (job.report != nullptr)
+        job.report->append(portEntry, options.command, image, result);
+    // A port that never answered like a chip shows only its beginning and its end.
+    if (result.outcome == TaskOutcome::Skipped)
+        output.releaseBeginningOnly();
+    else
+        output.release();
     output.taskEnded(portName, options.command, result);
     if (finishedHandler)
         finishedHandler();

@@ -1,6 +1,12 @@
 // One chip on one port: its own CSerialPort, flashing engine and request timer. Opens the port,
 // asks for the firmware information, shows the answer and then, for flash and reset, runs the
-// sequence. Sessions share nothing but the output, so one chip failing never disturbs another.
+// sequence. Sessions share nothing but the output and the report, so one chip failing never
+// disturbs another.
+//
+// A port the program found itself (--port all, list --probe, --on-arrival) may have no chip
+// behind it: its session keeps its output back until the port has answered the information
+// request like a chip (any answer that comes to an end: the firmware's text or a bootloader
+// frame), and a port that stays silent, never stops talking or goes away first is skipped.
 //
 // Threads: created, started, interrupted and destroyed on the main thread, whose event loop runs
 // the timers. The engine reports on the receive thread too; every report is carried to the main
@@ -8,13 +14,17 @@
 #pragma once
 
 #include "cli/CommandLine.h"
+#include "cli/HeldOutput.h"
 #include "cli/ImageCheck.h"
+#include "cli/PortListing.h"
 #include "cli/RunOutput.h"
+#include "cli/RunReport.h"
 #include "flasher/FlashEngine.h"
 #include "flasher/FlashEvents.h"
 #include "flasher/SerialChipPort.h"
 #include "serialport/CSerialPort.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -49,11 +59,29 @@ private:
     std::atomic<int64_t> lastReadNs{0};
 };
 
+// What the sessions of one command share; it outlives them.
+struct ChipJob
+{
+    Options options;
+    const FirmwareImage* image = nullptr; // the checked firmware image (flash only)
+    RunOutput* output = nullptr;
+    RunReport* report = nullptr; // --report
+};
+
+// How the session came to its port, which decides what a port without a chip means.
+enum class PortOrigin
+{
+    Named,  // the user named it: every failure counts
+    Listed, // --port all, list --probe: a port that does not answer like a chip is skipped,
+            // also one that cannot be opened (it may well be another program's)
+    Arrived // --on-arrival: skipped when it does not answer like a chip; a port that cannot
+            // be opened fails, as the user plugged it in to have it flashed
+};
+
 class ChipSession : public QObject, private rq75x::FlashEvents, private vandrel::CSerialPortListener
 {
 public:
-    // `image` is the checked firmware image (flash only, null otherwise); it outlives the session.
-    ChipSession(const QString& port, const Options& options, const FirmwareImage* image, RunOutput& output);
+    ChipSession(const PortEntry& port, PortOrigin origin, const ChipJob& job);
     // Closes the port first: no receive-thread call reaches the engine once it is being destroyed.
     ~ChipSession() override;
 
@@ -65,9 +93,14 @@ public:
     // session as Interrupted, saying in which state the chip is left. Nothing happens when the
     // session has ended already (also when its end was on its way to the main thread).
     void interrupt();
+    // The system reports that the port has gone: the session ends at once, as Disconnected, with
+    // the state the chip is left in (Skipped when the port had not yet answered like a chip).
+    // Nothing happens when the session has ended already.
+    void portRemoved();
     bool finished() const { return phase == Phase::Finished; }
     ExitStatus exitStatus() const { return status; }
     TaskOutcome outcome() const { return finalOutcome; }
+    const QString& port() const { return portName; }
 
 private:
     enum class Phase
@@ -101,23 +134,32 @@ private:
     void onRequestTimeout();
     void onQuiet();
     void startSequence();
-    // Where the run stood when it was cut off, and what that leaves on the chip: "during block 3
-    // of 8: the chip stays in boot mode; flash again to finish".
-    QString standing() const;
+    void failOpen(const QByteArray& name);
+    void skip(SkipReason reason);
+    // Where the run stands, as "interrupted" or "disconnected" (`event`) tells the user.
+    QString chipState(const QString& event) const;
+    void noteStep(TaskResult& result) const;
     void finish(TaskResult result);
 
+    const PortEntry portEntry;
     const QString portName;
-    const Options options;
+    const PortOrigin origin;
+    const ChipJob& job;
+    const Options& options;
     const FirmwareImage* const image;
-    RunOutput& output;
+    HeldOutput output;
     const int settleMs;
 
     Phase phase = Phase::Idle;
     ExitStatus status = ExitSuccess;
     TaskOutcome finalOutcome = TaskOutcome::Completed;
     std::optional<QString> firmwareInfo; // none until the chip answered the information request
-    bool bootReady = false;              // the bootloader acknowledged the boot-mode request
+    bool answeredFromBootloader = false;
+    bool bootReady = false;     // the bootloader acknowledged the boot-mode request
+    bool exitRequested = false; // end of data or factory reset acknowledged: leaving boot mode
     uint32_t blocksAcknowledged = 0;
+    QDateTime started;
+    QElapsedTimer runClock;
     std::function<void()> finishedHandler;
 
     QTimer requestTimer; // the engine's request time-out

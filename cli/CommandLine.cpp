@@ -17,6 +17,9 @@ const QString DataBitsOption = QStringLiteral("data-bits");
 const QString StopBitsOption = QStringLiteral("stop-bits");
 const QString JsonOption = QStringLiteral("json");
 const QString WatchOption = QStringLiteral("watch");
+const QString ProbeOption = QStringLiteral("probe");
+const QString OnArrivalOption = QStringLiteral("on-arrival");
+const QString ReportOption = QStringLiteral("report");
 const QString HelpOption = QStringLiteral("help");
 const QString VersionOption = QStringLiteral("version");
 
@@ -118,9 +121,17 @@ QString readLineSettings(const QCommandLineParser& parser, LineSettings& line)
     return {};
 }
 
-QString readPorts(const QCommandLineParser& parser, QStringList& ports)
+QString readPorts(const QCommandLineParser& parser, QStringList& ports, bool& allPorts)
 {
-    for (const QString& port : parser.values(PortOption)) {
+    const QStringList given = parser.values(PortOption);
+    if (given.contains(AllPorts)) {
+        if (given.size() > 1)
+            return QStringLiteral("--port all stands for every port and goes with no other --port "
+                                  "(a port named all is ./all)");
+        allPorts = true;
+        return {};
+    }
+    for (const QString& port : given) {
         if (port.isEmpty())
             return QStringLiteral("--port needs a port name");
         // The serial library keeps a name in a fixed field; a longer one would be cut to the
@@ -158,11 +169,13 @@ QString usageText()
 {
     return QStringLiteral(
         "Usage:\n"
-        "  morvane-flash info  --port PORT [--port PORT ...] [line options] [--json]\n"
-        "  morvane-flash flash --port PORT [--port PORT ...] [line options] [--json] FILE\n"
-        "  morvane-flash reset --port PORT [--port PORT ...] [line options] [--json]\n"
+        "  morvane-flash info  --port PORT [--port PORT ...] [options]\n"
+        "  morvane-flash flash --port PORT [--port PORT ...] [options] FILE\n"
+        "  morvane-flash flash --on-arrival [options] FILE\n"
+        "  morvane-flash reset --port PORT [--port PORT ...] [options]\n"
         "  morvane-flash list [--json]\n"
         "  morvane-flash list --watch [--json]\n"
+        "  morvane-flash list --probe [line options] [--json] [--report REPORT]\n"
         "  morvane-flash --help | --version\n"
         "\n"
         "Commands:\n"
@@ -170,7 +183,8 @@ QString usageText()
         "  flash  write the firmware image FILE into the chip\n"
         "  reset  restore the chip's factory settings\n"
         "  list   list the serial ports of this machine; --watch reports ports\n"
-        "         arriving and leaving until interrupted\n"
+        "         arriving and leaving until interrupted; --probe shows which ports\n"
+        "         answer the firmware-information request and with what\n"
         "\n"
         "Line options:\n"
         "  --baud N                          baud rate, 300 to 4000000 (default 115200)\n"
@@ -179,13 +193,22 @@ QString usageText()
         "  --stop-bits 1|1.5|2               stop bits (default 1; 1.5 only with 5 data bits,\n"
         "                                    2 only with 6 to 8)\n"
         "\n"
-        "  --port PORT  a serial port; give it several times to work on several chips at once\n"
-        "  --json       one JSON object per line and event instead of text\n"
+        "Options:\n"
+        "  --port PORT      a serial port; give it several times to work on several chips\n"
+        "                   at once\n"
+        "  --port all       every listed port whose chip answers the firmware-information\n"
+        "                   request within 5 s; the others are skipped\n"
+        "  --on-arrival     flash: flash each port as it arrives, until interrupted, then\n"
+        "                   print a summary\n"
+        "  --report REPORT  append one JSON line per chip and run to the file REPORT\n"
+        "  --json           one JSON object per line and event instead of text\n"
         "\n"
         "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on,\n"
-        "a chip in boot mode, a port that went away), 2 bad usage or bad input (image file,\n"
-        "port that cannot be opened), 3 interrupted (Ctrl+C, SIGTERM, SIGHUP), 4 standard\n"
-        "output could not be written.\n");
+        "a chip in boot mode, a port that went away) or no chip answered --port all,\n"
+        "2 bad usage or bad input (image file, report file, port that cannot be opened),\n"
+        "3 interrupted (Ctrl+C, SIGTERM, SIGHUP), 4 standard output or the report could\n"
+        "not be written. flash --on-arrival: 0 when every chip seen was flashed, 1 when\n"
+        "one was not, 3 when the interrupt stopped a run.\n");
 }
 
 ParseResult parseCommandLine(const QStringList& arguments)
@@ -200,6 +223,9 @@ ParseResult parseCommandLine(const QStringList& arguments)
         {StopBitsOption, QString(), QStringLiteral("bits")},
         {JsonOption, QString()},
         {WatchOption, QString()},
+        {ProbeOption, QString()},
+        {OnArrivalOption, QString()},
+        {ReportOption, QString(), QStringLiteral("file")},
         {{QStringLiteral("h"), HelpOption}, QString()},
         {VersionOption, QString()},
     });
@@ -227,14 +253,34 @@ ParseResult parseCommandLine(const QStringList& arguments)
     options.command = *command;
     options.json = parser.isSet(JsonOption);
     options.watch = parser.isSet(WatchOption);
+    options.probe = parser.isSet(ProbeOption);
+    options.onArrival = parser.isSet(OnArrivalOption);
     const QString name = commandName(*command);
+
+    if (parser.values(ReportOption).size() > 1)
+        return usageError(QStringLiteral("--report given more than once"));
+    if (parser.isSet(ReportOption)) {
+        options.reportFile = parser.value(ReportOption);
+        if (options.reportFile.isEmpty())
+            return usageError(QStringLiteral("--report needs a file name"));
+    }
 
     if (*command == Command::List) {
         if (parser.isSet(PortOption))
             return usageError(QStringLiteral("list takes no --port"));
-        for (const QString& option : LineOptions) {
-            if (parser.isSet(option))
-                return usageError(QStringLiteral("list takes no --%1").arg(option));
+        if (options.onArrival)
+            return usageError(QStringLiteral("--on-arrival belongs to flash only"));
+        if (options.watch && options.probe)
+            return usageError(QStringLiteral("list takes --watch or --probe, not both"));
+        if (!options.probe) {
+            for (const QString& option : LineOptions) {
+                if (parser.isSet(option))
+                    return usageError(QStringLiteral("list takes --%1 only with --probe").arg(option));
+            }
+            if (parser.isSet(ReportOption))
+                return usageError(QStringLiteral("list takes --report only with --probe"));
+        } else if (const QString error = readLineSettings(parser, options.line); !error.isEmpty()) {
+            return usageError(error);
         }
         if (!positional.isEmpty())
             return usageError(QStringLiteral("list takes no argument \"%1\"").arg(positional.first()));
@@ -244,9 +290,16 @@ ParseResult parseCommandLine(const QStringList& arguments)
 
     if (options.watch)
         return usageError(QStringLiteral("--watch belongs to list only"));
-    if (const QString error = readPorts(parser, options.ports); !error.isEmpty())
+    if (options.probe)
+        return usageError(QStringLiteral("--probe belongs to list only"));
+    if (options.onArrival && *command != Command::Flash)
+        return usageError(QStringLiteral("--on-arrival belongs to flash only"));
+    if (const QString error = readPorts(parser, options.ports, options.allPorts); !error.isEmpty())
         return usageError(error);
-    if (options.ports.isEmpty())
+    if (options.onArrival && (!options.ports.isEmpty() || options.allPorts))
+        return usageError(
+            QStringLiteral("flash --on-arrival takes no --port: it flashes the ports that arrive"));
+    if (options.ports.isEmpty() && !options.allPorts && !options.onArrival)
         return usageError(QStringLiteral("%1 needs --port PORT").arg(name));
     if (const QString error = readLineSettings(parser, options.line); !error.isEmpty())
         return usageError(error);

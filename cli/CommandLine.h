@@ -43,12 +43,19 @@ struct LineSettings
 struct Options
 {
     Command command = Command::Info;
-    QStringList ports; // in the order given, each at most once
+    QStringList ports;     // in the order given, each at most once; empty with allPorts and onArrival
+    bool allPorts = false; // --port all: every listed port whose chip answers
     LineSettings line;
-    QString firmwareFile; // flash only
+    QString firmwareFile;   // flash only
+    bool onArrival = false; // flash only: each port as it arrives, until interrupted
+    QString reportFile;     // --report: where each chip's run is recorded; empty for none
     bool json = false;
     bool watch = false; // list only
+    bool probe = false; // list only: ask every port for its firmware information
 };
+
+// The port name that stands for every listed port whose chip answers.
+inline const QString AllPorts = QStringLiteral("all");
 
 struct ParseResult
 {

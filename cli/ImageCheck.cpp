@@ -4,6 +4,8 @@
 #include "cli/LocalText.h"
 #include "flasher/BootloaderCodec.h"
 
+#include <QCryptographicHash>
+
 namespace morvane::cli {
 
 namespace {
@@ -34,6 +36,11 @@ QString refusalReason(const QString& path, const ImageFileRead& read)
 
 } // namespace
 
+QString imageDigest(const QByteArray& bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
 QString FirmwareImage::userText(const QString& engineText) const
 {
     if (enginePath == path)
@@ -53,6 +60,7 @@ ImageCheck checkFirmwareImage(const QString& path)
     FirmwareImage& image = check.image;
     image.path = path;
     image.size = read.size;
+    image.sha256 = imageDigest(read.bytes);
     image.snapshot = ImageSnapshot::create(read.bytes);
     // Without a snapshot the engine reads the file again when the run starts.
     image.enginePath = image.snapshot ? image.snapshot->path() : path;

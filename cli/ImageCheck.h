@@ -19,6 +19,7 @@ struct FirmwareImage
     QString path;       // as the user gave it
     QString enginePath; // what the engine is told to read: the snapshot, or `path` without one
     int64_t size = 0;
+    QString sha256; // of the bytes checked, in lowercase hexadecimal
     std::shared_ptr<ImageSnapshot> snapshot;
 
     // A line of the engine's with the name it was given replaced by the user's.
@@ -33,5 +34,8 @@ struct ImageCheck
 };
 
 ImageCheck checkFirmwareImage(const QString& path);
+
+// The SHA-256 of an image, in lowercase hexadecimal.
+QString imageDigest(const QByteArray& bytes);
 
 } // namespace morvane::cli

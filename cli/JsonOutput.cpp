@@ -52,7 +52,7 @@ QJsonObject endEvent(const QString& port, Command task, const TaskResult& result
     object.insert(QStringLiteral("task"), commandName(task));
     object.insert(QStringLiteral("result"), outcomeName(result.outcome));
     object.insert(QStringLiteral("exitCode"), static_cast<int>(exitStatusOf(result.outcome)));
-    if (result.outcome == TaskOutcome::OpenFailed) {
+    if (openFailed(result)) {
         object.insert(QStringLiteral("errorCode"), result.errorCode);
         object.insert(QStringLiteral("errorMessage"), result.errorMessage);
         if (!result.errorReason.isEmpty())
@@ -60,11 +60,18 @@ QJsonObject endEvent(const QString& port, Command task, const TaskResult& result
         if (!result.hint.isEmpty())
             object.insert(QStringLiteral("hint"), result.hint);
     }
+    if (result.outcome == TaskOutcome::Skipped)
+        object.insert(QStringLiteral("skipReason"), skipReasonName(result.skipReason));
     if (!result.detail.isEmpty())
         object.insert(QStringLiteral("detail"), result.detail);
     if (result.firmwareInfo)
         object.insert(QStringLiteral("firmwareInfo"), *result.firmwareInfo);
     return object;
+}
+
+QJsonObject portChangeEvent(const QString& port, bool added)
+{
+    return event(added ? "added" : "removed", port);
 }
 
 QByteArray line(const QJsonObject& event)
@@ -99,6 +106,11 @@ void JsonOutput::progress(const QString& port, const Progress& progress)
 void JsonOutput::taskEnded(const QString& port, Command task, const TaskResult& result)
 {
     console.writeOut(json::line(json::endEvent(port, task, result)));
+}
+
+void JsonOutput::portChanged(const QString& port, bool added)
+{
+    console.writeOut(json::line(json::portChangeEvent(port, added)));
 }
 
 } // namespace morvane::cli

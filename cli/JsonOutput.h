@@ -14,6 +14,7 @@ QJsonObject statusEvent(const QString& port, const QString& text);
 QJsonObject replyEvent(const QString& port, const QString& text);
 QJsonObject progressEvent(const QString& port, const Progress& progress);
 QJsonObject endEvent(const QString& port, Command task, const TaskResult& result);
+QJsonObject portChangeEvent(const QString& port, bool added); // "added" or "removed"
 
 // One compact line, ending in '\n'.
 QByteArray line(const QJsonObject& event);
@@ -32,6 +33,7 @@ public:
     void replyLine(const QString& port, const QString& text) override;
     void progress(const QString& port, const Progress& progress) override;
     void taskEnded(const QString& port, Command task, const TaskResult& result) override;
+    void portChanged(const QString& port, bool added) override;
 
 private:
     Console& console;

@@ -1,15 +1,19 @@
 #include "cli/PortListing.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace morvane::cli {
 
 namespace {
+
+std::atomic<PortLister> portLister{&vandrel::listAvailablePorts};
 
 template <size_t N> QString decodeField(const char (&field)[N])
 {
@@ -28,29 +32,66 @@ std::vector<PortEntry> portEntries(const std::vector<vandrel::PortInfo>& ports)
     return entries;
 }
 
+void setPortLister(PortLister lister)
+{
+    portLister = lister != nullptr ? lister : &vandrel::listAvailablePorts;
+}
+
+std::vector<PortEntry> listedPorts()
+{
+    return portEntries(portLister.load()());
+}
+
+PortEntry describePort(const QString& name, const std::vector<PortEntry>& ports)
+{
+    const auto byName =
+        std::find_if(ports.begin(), ports.end(), [&](const PortEntry& p) { return p.name == name; });
+    if (byName != ports.end())
+        return *byName;
+    const QString device = QFileInfo(name).canonicalFilePath();
+    if (!device.isEmpty()) {
+        for (const PortEntry& port : ports) {
+            if (QFileInfo(port.name).canonicalFilePath() == device)
+                return PortEntry{name, port.hardwareId, port.description};
+        }
+    }
+    return PortEntry{name, {}, {}};
+}
+
+QByteArray alignedTable(const QList<QStringList>& rows)
+{
+    QList<qsizetype> widths;
+    for (const QStringList& row : rows) {
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            if (widths.size() <= column)
+                widths.append(0);
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    }
+    QByteArray table;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            if (column > 0)
+                line += QStringLiteral("  ");
+            line += row[column].leftJustified(widths[column]);
+        }
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1); // no padding after the last column
+        table += line.toLocal8Bit() + '\n';
+    }
+    return table;
+}
+
 QByteArray portTable(const std::vector<PortEntry>& ports)
 {
     if (ports.empty())
         return QByteArrayLiteral("No avaiable ports\n");
-    const QString nameHeader = QStringLiteral("PORT");
-    const QString idHeader = QStringLiteral("HARDWARE ID");
-    qsizetype nameWidth = nameHeader.size();
-    qsizetype idWidth = idHeader.size();
-    for (const PortEntry& port : ports) {
-        nameWidth = std::max(nameWidth, port.name.size());
-        idWidth = std::max(idWidth, port.hardwareId.size());
-    }
-    const auto row = [&](const QString& name, const QString& id, const QString& description) {
-        QString line = name.leftJustified(nameWidth) + QStringLiteral("  ") + id.leftJustified(idWidth) +
-                       QStringLiteral("  ") + description;
-        while (line.endsWith(QLatin1Char(' ')))
-            line.chop(1); // no padding after the last column
-        return line.toLocal8Bit() + '\n';
-    };
-    QByteArray table = row(nameHeader, idHeader, QStringLiteral("DESCRIPTION"));
+    QList<QStringList> rows{
+        {QStringLiteral("PORT"), QStringLiteral("HARDWARE ID"), QStringLiteral("DESCRIPTION")}};
     for (const PortEntry& port : ports)
-        table += row(port.name, port.hardwareId, port.description);
-    return table;
+        rows.append({port.name, port.hardwareId, port.description});
+    return alignedTable(rows);
 }
 
 QByteArray portJson(const std::vector<PortEntry>& ports)
@@ -66,7 +107,7 @@ QByteArray portJson(const std::vector<PortEntry>& ports)
 
 ExitStatus listPorts(const Options& options, Console& console)
 {
-    const std::vector<PortEntry> ports = portEntries(vandrel::listAvailablePorts());
+    const std::vector<PortEntry> ports = listedPorts();
     console.writeOut(options.json ? portJson(ports) : portTable(ports));
     return ExitSuccess;
 }

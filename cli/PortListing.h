@@ -22,8 +22,22 @@ struct PortEntry
 // Decodes the fixed 8-bit fields (a field without a terminator is read to its end).
 std::vector<PortEntry> portEntries(const std::vector<vandrel::PortInfo>& ports);
 
+// Where the ports that list shows, --port all works on and the report describes come from: the
+// machine's list, unless a test or a benchmark hands in its own (the pseudo-terminals of
+// simulated chips are never listed). Set before any port is listed.
+using PortLister = std::vector<vandrel::PortInfo> (*)();
+void setPortLister(PortLister lister);
+std::vector<PortEntry> listedPorts();
+
+// The entry of the port `name` among `ports`, found also through a link to its device
+// (/dev/serial/by-id/...); only the name when it is not listed.
+PortEntry describePort(const QString& name, const std::vector<PortEntry>& ports);
+
 // Columns name, hardware id and description under a header; "No avaiable ports" when empty.
 QByteArray portTable(const std::vector<PortEntry>& ports);
+// Rows of texts in columns two blanks apart, the first row being the header; no blanks after the
+// last column.
+QByteArray alignedTable(const QList<QStringList>& rows);
 // One JSON array of {"port", "hardwareId", "description"} objects and a line break.
 QByteArray portJson(const std::vector<PortEntry>& ports);
 

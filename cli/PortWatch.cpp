@@ -1,7 +1,6 @@
 #include "cli/PortWatch.h"
 
 #include "cli/TerminationSignal.h"
-#include "portinfo/PortChangeEvents.h"
 #include "serialport/CSerialPort.h"
 
 #include <QJsonDocument>
@@ -55,7 +54,6 @@ ExitStatus watchPorts(const Options& options, Console& console)
 
     // Also tells a script that the signals are taken over: from now on they end the watch cleanly.
     console.writeErr("Watching serial ports; press Ctrl+C to stop.\n");
-    vandrel::enablePortChangeEvents();
     ChangePrinter printer(console, options.json);
     CSerialPort port;
     const int result = port.connectPortChangeEvent(&printer);

@@ -13,7 +13,8 @@ constexpr int MinimumLabelColumns = 8;
 
 } // namespace
 
-ProgressBoard::ProgressBoard(Console& console, const QStringList& ports) : console(console), ports(ports)
+ProgressBoard::ProgressBoard(Console& console, const QStringList& ports, Finished finished)
+    : console(console), ports(ports), finished(finished)
 {
     for (const QString& port : ports)
         labelWidth = std::max(labelWidth, displayColumns(port));
@@ -22,7 +23,23 @@ ProgressBoard::ProgressBoard(Console& console, const QStringList& ports) : conso
 
 void ProgressBoard::progress(const QString& port, const Progress& progress)
 {
+    if (!ports.contains(port)) {
+        ports.append(port);
+        labelWidth = std::max(labelWidth, displayColumns(port));
+    }
     meters[port].update(progress, clock.elapsed());
+    console.setProgress(barLines(console.progressColumns()));
+}
+
+void ProgressBoard::taskEnded(const QString& port, Command, const TaskResult&)
+{
+    if (finished == KeepFinished)
+        return;
+    meters.erase(port);
+    ports.removeAll(port);
+    labelWidth = 0;
+    for (const QString& name : ports)
+        labelWidth = std::max(labelWidth, displayColumns(name));
     console.setProgress(barLines(console.progressColumns()));
 }
 

@@ -15,14 +15,21 @@ namespace morvane::cli {
 class ProgressBoard : public RunOutput
 {
 public:
-    // `ports` in the order their bars are shown.
-    ProgressBoard(Console& console, const QStringList& ports);
+    enum Finished
+    {
+        KeepFinished, // a bar stays when its run has ended
+        DropFinished  // a bar goes when its run has ended (ports that come and go)
+    };
+
+    // `ports` in the order their bars are shown; a port not among them is added after them when
+    // its first progress comes.
+    ProgressBoard(Console& console, const QStringList& ports, Finished finished = KeepFinished);
 
     void taskBegun(const QString&, Command, const QString&) override {}
     void statusLine(const QString&, const QString&) override {}
     void replyLine(const QString&, const QString&) override {}
     void progress(const QString& port, const Progress& progress) override;
-    void taskEnded(const QString&, Command, const TaskResult&) override {}
+    void taskEnded(const QString& port, Command, const TaskResult&) override;
 
     // One line per port that has made progress. For a terminal `columns` wide (0: unknown) the
     // port names are shortened, never the bars, so that each line fits.
@@ -31,6 +38,7 @@ public:
 private:
     Console& console;
     QStringList ports;
+    Finished finished;
     int labelWidth = 0; // columns of the longest port name
     std::map<QString, ProgressMeter> meters;
     QElapsedTimer clock;

@@ -6,6 +6,7 @@ ExitStatus exitStatusOf(TaskOutcome outcome)
 {
     switch (outcome) {
     case TaskOutcome::Completed:
+    case TaskOutcome::Skipped:
         return ExitSuccess;
     case TaskOutcome::TimedOut:
     case TaskOutcome::Aborted:
@@ -40,8 +41,56 @@ QString outcomeName(TaskOutcome outcome)
         return QStringLiteral("boot-mode");
     case TaskOutcome::Disconnected:
         return QStringLiteral("disconnected");
+    case TaskOutcome::Skipped:
+        return QStringLiteral("skipped");
     }
     return {};
+}
+
+QString skipReasonName(SkipReason reason)
+{
+    switch (reason) {
+    case SkipReason::None:
+        return {};
+    case SkipReason::Silent:
+        return QStringLiteral("silent");
+    case SkipReason::Talking:
+        return QStringLiteral("talking");
+    case SkipReason::CannotOpen:
+        return QStringLiteral("open-failed");
+    case SkipReason::Gone:
+        return QStringLiteral("gone");
+    }
+    return {};
+}
+
+QString stepName(RunStep step)
+{
+    switch (step) {
+    case RunStep::Open:
+        return QStringLiteral("open");
+    case RunStep::FirmwareInfo:
+        return QStringLiteral("firmware-info");
+    case RunStep::BootMode:
+        return QStringLiteral("boot-mode");
+    case RunStep::Block:
+        return QStringLiteral("block");
+    case RunStep::EndOfData:
+        return QStringLiteral("end-of-data");
+    case RunStep::FactoryReset:
+        return QStringLiteral("factory-reset");
+    case RunStep::ExitBootMode:
+        return QStringLiteral("exit-boot-mode");
+    case RunStep::Done:
+        return QStringLiteral("done");
+    }
+    return {};
+}
+
+bool openFailed(const TaskResult& result)
+{
+    return result.outcome == TaskOutcome::OpenFailed ||
+           (result.outcome == TaskOutcome::Skipped && result.skipReason == SkipReason::CannotOpen);
 }
 
 void RunOutputFanOut::taskBegun(const QString& port, Command task, const QString& file)
@@ -72,6 +121,12 @@ void RunOutputFanOut::taskEnded(const QString& port, Command task, const TaskRes
 {
     for (RunOutput* output : outputs)
         output->taskEnded(port, task, result);
+}
+
+void RunOutputFanOut::portChanged(const QString& port, bool added)
+{
+    for (RunOutput* output : outputs)
+        output->portChanged(port, added);
 }
 
 } // namespace morvane::cli

@@ -39,6 +39,11 @@ void TextOutput::taskEnded(const QString& port, Command, const TaskResult& resul
         console.writeOut(lines(port, QString(), QStringLiteral("Result: ") + outcomeName(result.outcome)));
 }
 
+void TextOutput::portChanged(const QString& port, bool added)
+{
+    console.writeOut(lines(port, QString(), added ? QStringLiteral("added") : QStringLiteral("removed")));
+}
+
 QByteArray TextOutput::lines(const QString& port, const QString& lead, const QString& text) const
 {
     const QString prefix = prefixPorts ? port + QStringLiteral(": ") + lead : lead;
@@ -53,7 +58,7 @@ QByteArray TextOutput::lines(const QString& port, const QString& lead, const QSt
 void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& result)
 {
     QString text;
-    if (result.outcome == TaskOutcome::OpenFailed) {
+    if (openFailed(result)) {
         text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3")
                    .arg(port, QString::number(result.errorCode), result.errorMessage);
         if (!result.errorReason.isEmpty())
@@ -61,9 +66,9 @@ void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& res
         text += QLatin1Char('\n');
         if (!result.hint.isEmpty())
             text += result.hint + QLatin1Char('\n');
-    } else if (!result.detail.isEmpty()) {
-        text = QStringLiteral("morvane-flash: %1: %2\n").arg(port, result.detail);
     }
+    if (!result.detail.isEmpty())
+        text += QStringLiteral("morvane-flash: %1: %2\n").arg(port, result.detail);
     if (!text.isEmpty())
         console.writeErr(toLocalBytes(text));
 }

@@ -23,6 +23,7 @@ public:
     void replyLine(const QString& port, const QString& text) override;
     void progress(const QString& port, const Progress& progress) override;
     void taskEnded(const QString& port, Command task, const TaskResult& result) override;
+    void portChanged(const QString& port, bool added) override;
 
 private:
     QByteArray lines(const QString& port, const QString& lead, const QString& text) const;
@@ -33,7 +34,8 @@ private:
 
 // What people must read whatever the output format, on standard error: a port that could not be
 // opened (the library's code and text, the system's reason and what to do about it), and in
-// which state a run left the chip when it ended early (interrupted, boot mode, port gone).
+// which state a run left the chip when it ended early (interrupted, boot mode, port gone), and why
+// a port the program found was skipped.
 class NoticeOutput : public RunOutput
 {
 public:

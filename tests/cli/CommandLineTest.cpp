@@ -65,6 +65,31 @@ TEST(CommandLine, ListAndWatch)
     EXPECT_TRUE(result.options.json);
 }
 
+TEST(CommandLine, ProductionLineOptions)
+{
+    ParseResult result = parse("flash --port all --report r.jsonl a.bin");
+    ASSERT_EQ(result.kind, ParseResult::Run) << result.error.toStdString();
+    EXPECT_TRUE(result.options.allPorts);
+    EXPECT_TRUE(result.options.ports.isEmpty());
+    EXPECT_EQ(result.options.reportFile, "r.jsonl");
+
+    result = parse("flash --on-arrival --json a.bin");
+    ASSERT_EQ(result.kind, ParseResult::Run) << result.error.toStdString();
+    EXPECT_TRUE(result.options.onArrival);
+    EXPECT_EQ(result.options.firmwareFile, "a.bin");
+
+    result = parse("list --probe --baud 9600 --report r.jsonl");
+    ASSERT_EQ(result.kind, ParseResult::Run) << result.error.toStdString();
+    EXPECT_TRUE(result.options.probe);
+    EXPECT_EQ(result.options.line.baudRate, 9600);
+
+    // A port that happens to be called "all" is named with its path.
+    result = parse("info --port ./all");
+    ASSERT_EQ(result.kind, ParseResult::Run);
+    EXPECT_FALSE(result.options.allPorts);
+    EXPECT_EQ(result.options.ports, QStringList{"./all"});
+}
+
 TEST(CommandLine, HelpAndVersionWinOverEverythingElse)
 {
     EXPECT_EQ(parse("--help").kind, ParseResult::ShowHelp);
@@ -95,7 +120,18 @@ TEST(CommandLine, RefusesWrongUsageAndBadLineSettingsWithAReason)
                              "info --port P --parity strange",
                              "info --port P --data-bits 4",
                              "info --port P --data-bits 9",
-                             "info --port P --stop-bits 1,5"}) {
+                             "info --port P --stop-bits 1,5",
+                             "info --port all --port P",
+                             "flash --on-arrival --port P a.bin",
+                             "flash --on-arrival --port all a.bin",
+                             "flash --on-arrival",
+                             "info --on-arrival",
+                             "reset --on-arrival",
+                             "info --port P --report",
+                             "info --port P --report a --report b",
+                             "list --report r.jsonl",
+                             "list --probe --watch",
+                             "info --port P --probe"}) {
         const ParseResult result = parse(line);
         EXPECT_EQ(result.kind, ParseResult::UsageError) << line;
         EXPECT_FALSE(result.error.isEmpty()) << line;

@@ -19,6 +19,16 @@ QString flasherPath()
     return QStringLiteral(MORVANE_FLASH_PATH);
 }
 
+FlasherRun::Prepare scriptedPorts(const QStringList& ports)
+{
+    return [ports](QProcess& process) {
+        process.setProgram(QStringLiteral(MORVANE_FLASH_SCRIPTED_PATH));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MORVANE_SCRIPTED_PORTS"), ports.join(QLatin1Char('\n')));
+        process.setProcessEnvironment(environment);
+    };
+}
+
 FlasherRun::FlasherRun(const QStringList& arguments, const Prepare& prepare)
 {
     QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
@@ -82,7 +92,12 @@ bool FlasherRun::waitForErr(const QByteArray& text, int deadlineMs)
 
 void FlasherRun::whenOut(const QByteArray& text, std::function<void()> action)
 {
-    triggers.emplace_back(text, std::move(action));
+    whenOut([this, text] { return output.contains(text); }, std::move(action));
+}
+
+void FlasherRun::whenOut(std::function<bool()> condition, std::function<void()> action)
+{
+    triggers.emplace_back(std::move(condition), std::move(action));
     fireTriggers();
 }
 
@@ -91,7 +106,7 @@ void FlasherRun::fireTriggers()
     // Taken out first: an action may add triggers of its own.
     std::vector<std::function<void()>> due;
     for (auto trigger = triggers.begin(); trigger != triggers.end();) {
-        if (output.contains(trigger->first)) {
+        if (trigger->first()) {
             due.push_back(std::move(trigger->second));
             trigger = triggers.erase(trigger);
         } else {

@@ -39,6 +39,10 @@ public:
     bool waitForErr(const QByteArray& text, int deadlineMs);
     // Calls `action` once, on the event loop, as soon as standard output holds `text`.
     void whenOut(const QByteArray& text, std::function<void()> action);
+    // Calls `action` once, on the event loop, as soon as `condition` holds after output arrived.
+    void whenOut(std::function<bool()> condition, std::function<void()> action);
+    // Writes to the program's standard input (the scripted port changes).
+    void input(const QByteArray& bytes) { process.write(bytes); }
 
     QProcess process;
 
@@ -46,7 +50,7 @@ private:
     friend bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
     void fireTriggers();
 
-    std::vector<std::pair<QByteArray, std::function<void()>>> triggers;
+    std::vector<std::pair<std::function<bool()>, std::function<void()>>> triggers;
     QByteArray output;
     QByteArray errors;
     QElapsedTimer clock;
@@ -63,6 +67,11 @@ std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlin
 
 // The morvane-flash program under test.
 QString flasherPath();
+
+// Runs morvane-flash on ports the test hands in rather than the machine's: `ports` are listed
+// (for --port all and list --probe), and what the test passes to FlasherRun::input() arrives
+// and leaves ("added PORT\n", "removed PORT\n"). See tests/support/ScriptedPortsFlasher.cpp.
+FlasherRun::Prepare scriptedPorts(const QStringList& ports);
 
 // Puts a simulated chip into boot mode, as a flash that never finished leaves it.
 void enterBootMode(const QString& port);

@@ -1,0 +1,76 @@
+#include "cli/Program.h"
+
+#include "cli/ArrivalFlashing.h"
+#include "cli/ChipCommand.h"
+#include "cli/CommandLine.h"
+#include "cli/Console.h"
+#include "cli/LocalText.h"
+#include "cli/PortListing.h"
+#include "cli/PortWatch.h"
+#include "cli/ProbeListing.h"
+#include "cli/StandardStreams.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace morvane::cli {
+
+namespace {
+
+ExitStatus run(const ParseResult& parsed, Console& console, int argc, char* argv[])
+{
+    switch (parsed.kind) {
+    case ParseResult::ShowHelp:
+        console.writeOut(usageText().toUtf8());
+        return ExitSuccess;
+    case ParseResult::ShowVersion:
+        console.writeOut("morvane-flash " MORVANE_VERSION "\n");
+        return ExitSuccess;
+    case ParseResult::UsageError:
+        console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: %1\nTry 'morvane-flash --help' for more "
+                                                     "information.\n")
+                                          .arg(parsed.error)));
+        return ExitBadInput;
+    case ParseResult::Run:
+        break;
+    }
+    const Options& options = parsed.options;
+    if (options.command == Command::List && !options.probe) {
+        // No event loop and no Qt threads: the watch takes the termination signals itself.
+        return options.watch ? watchPorts(options, console) : listPorts(options, console);
+    }
+    QCoreApplication application(argc, argv);
+    if (options.command == Command::List)
+        return listProbedPorts(options, console);
+    if (options.onArrival)
+        return flashOnArrival(options, console);
+    return runChipCommand(options, console);
+}
+
+} // namespace
+
+int runProgram(int argc, char* argv[])
+{
+    prepareStandardStreams();
+
+    // Names are passed on to the system byte for byte, also those that are not UTF-8.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(fromLocalBytes(QByteArray(argv[i])));
+    const ParseResult parsed = parseCommandLine(arguments);
+
+    const bool flashing = parsed.kind == ParseResult::Run && parsed.options.command == Command::Flash;
+    Console console(stdout, stderr, flashing);
+    ExitStatus status = run(parsed, console, argc, argv);
+    if (console.outError() != 0) {
+        console.writeErr(QByteArray("morvane-flash: cannot write to standard output: ") +
+                         std::strerror(console.outError()) + '\n');
+        status = std::max(status, ExitOutputLost);
+    }
+    return status;
+}
+
+} // namespace morvane::cli

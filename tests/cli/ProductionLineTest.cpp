@@ -1,0 +1,427 @@
+// morvane-flash on a production line: --port all, list --probe, flash --on-arrival and --report.
+// The ports are handed in through the listing and port-change seams (pseudo-terminals are
+// neither listed nor announced by the system). The cases run side by side, so the whole fixture
+// takes about as long as its slowest case: a silent port's 5 s deadline.
+#include "Programs.h"
+#include "sim/PseudoTerminal.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace {
+
+// The objects of the complete lines so far; a line that is not one is skipped.
+QList<QJsonObject> eventsSoFar(const FlasherRun& run)
+{
+    QList<QJsonObject> events;
+    const QByteArray out = run.out();
+    for (const QByteArray& line : out.left(out.lastIndexOf('\n') + 1).split('\n')) {
+        const QJsonDocument document = QJsonDocument::fromJson(line);
+        if (document.isObject())
+            events.append(document.object());
+    }
+    return events;
+}
+
+QJsonObject endOf(const QList<QJsonObject>& events, const QString& port)
+{
+    for (const QJsonObject& event : events) {
+        if (event["event"] == "end" && event["port"] == port)
+            return event;
+    }
+    return {};
+}
+
+int endCount(const FlasherRun& run)
+{
+    int ends = 0;
+    for (const QJsonObject& event : eventsSoFar(run))
+        ends += event["event"] == "end" ? 1 : 0;
+    return ends;
+}
+
+// Every line of a report, each of which must be one JSON object.
+QList<QJsonObject> reportLines(const QString& path)
+{
+    QList<QJsonObject> records;
+    QByteArray bytes = readFile(path);
+    EXPECT_TRUE(bytes.isEmpty() || bytes.endsWith('\n')) << bytes.toStdString();
+    bytes.chop(bytes.endsWith('\n') ? 1 : 0);
+    if (bytes.isEmpty())
+        return records;
+    for (const QByteArray& line : bytes.split('\n')) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        EXPECT_TRUE(document.isObject()) << line.toStdString();
+        records.append(document.object());
+    }
+    return records;
+}
+
+QJsonObject recordOf(const QList<QJsonObject>& records, const QString& port)
+{
+    for (const QJsonObject& record : records) {
+        if (record["port"] == port)
+            return record;
+    }
+    return {};
+}
+
+void sendSignal(const FlasherRun& run, int signal)
+{
+    ::kill(static_cast<pid_t>(run.process.processId()), signal);
+}
+
+QString announcement(const QString& change, const SimulatedChip& chip)
+{
+    return change + QLatin1Char(' ') + chip.portPath() + QLatin1Char('\n');
+}
+
+} // namespace
+
+class ProductionLine : public ::testing::Test
+{
+protected:
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // A simulated chip that saves what it receives as `name`.bin.
+    SimulatedChip& chip(const QString& name, const QStringList& simOptions = {})
+    {
+        auto& made = chips[name];
+        made = std::make_unique<SimulatedChip>(simOptions + QStringList{"--save", saved(name)});
+        EXPECT_TRUE(made->started()) << name.toStdString();
+        return *made;
+    }
+    QString saved(const QString& name) const { return path(name + ".bin"); }
+    QString port(const QString& name) const { return chips.at(name)->portPath(); }
+
+    // A terminal that nobody answers on.
+    QString silentLine()
+    {
+        lines.push_back(std::make_unique<rq75x::PseudoTerminal>());
+        std::string error;
+        EXPECT_TRUE(lines.back()->open(error)) << error;
+        return QString::fromStdString(lines.back()->slavePath());
+    }
+
+    FlasherRun& start(const QString& name, const QStringList& arguments, const QStringList& listed = {})
+    {
+        auto& made = runs[name];
+        made = std::make_unique<FlasherRun>(arguments, scriptedPorts(listed));
+        return *made;
+    }
+
+    QTemporaryDir dir;
+    std::map<QString, std::unique_ptr<SimulatedChip>> chips;
+    std::vector<std::unique_ptr<rq75x::PseudoTerminal>> lines;
+    std::map<QString, std::unique_ptr<FlasherRun>> runs;
+};
+
+TEST_F(ProductionLine, SideBySide)
+{
+    const QByteArray firmware = randomBytes(600, 13);
+    const QString image = path("600.bin");
+    ASSERT_TRUE(writeFile(image, firmware));
+    const QString sha256 = QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex();
+
+    // --- --port all: the chips that answer are flashed together, a silent port is skipped; one
+    // chip in boot mode (an unfinished flash) is a chip all the same ---
+    chip("all-a");
+    chip("all-boot");
+    enterBootMode(port("all-boot"));
+    chip("all-silent", {"--silent"});
+    FlasherRun& all = start("all", {"flash", "--port", "all", "--json", "--report", path("all.jsonl"), image},
+                            {port("all-a") + "\t1a86:7523\tQinHeng CH340 serial converter", port("all-boot"),
+                             port("all-silent")});
+
+    // --- --port all where nothing answers: it ends at the 5 s deadline, saying so ---
+    chip("none-silent", {"--silent"});
+    FlasherRun& none = start("none", {"info", "--port", "all"}, {port("none-silent"), silentLine()});
+
+    // --- list --probe: who answers, and with what ---
+    chip("probe-a");
+    const QString probeSilent = silentLine();
+    FlasherRun& probe = start("probe", {"list", "--probe", "--json"}, {port("probe-a"), probeSilent});
+
+    // --- --on-arrival: chips flashed as they come, two at once; one leaves mid-run; a silent port
+    // is skipped; a port present at the start is left alone ---
+    chip("present");
+    chip("arrive-a");
+    chip("arrive-b");
+    chip("arrive-c");
+    chip("arrive-leaving", {"--silent-after", "3"}); // never acknowledges block 2
+    const QString arriveSilent = silentLine();
+    FlasherRun& arrival =
+        start("arrival", {"flash", "--on-arrival", "--json", "--report", path("arrival.jsonl"), image},
+              {port("present")});
+    arrival.input((announcement("added", *chips["arrive-a"]) + announcement("added", *chips["arrive-b"]) +
+                   announcement("added", *chips["arrive-leaving"]) + "added " + arriveSilent + "\n")
+                      .toLocal8Bit());
+    arrival.whenOut("\"event\":\"progress\",\"port\":\"" + port("arrive-leaving").toLocal8Bit() + "\"",
+                    [&] { arrival.input(announcement("removed", *chips["arrive-leaving"]).toLocal8Bit()); });
+    arrival.whenOut([&] { return !endOf(eventsSoFar(arrival), port("arrive-a")).isEmpty(); },
+                    [&] { arrival.input(announcement("added", *chips["arrive-c"]).toLocal8Bit()); });
+    arrival.whenOut([&] { return endCount(arrival) == 5; }, [&] { sendSignal(arrival, SIGINT); });
+
+    // --- the interrupt stops a run in progress: status 3, and the summary ---
+    chip("stop-a");
+    chip("stop-stuck", {"--silent-after", "3"});
+    FlasherRun& stopped = start("stopped", {"flash", "--on-arrival", image});
+    stopped.input(("added " + port("stop-a") + "\nadded " + port("stop-stuck") + "\n").toLocal8Bit());
+    stopped.whenOut(
+        [&] {
+            return stopped.out().contains((port("stop-a") + ": Result: completed\n").toLocal8Bit()) &&
+                   stopped.out().contains(
+                       (port("stop-stuck") + ": > Written memory block: 1\n").toLocal8Bit());
+        },
+        [&] { sendSignal(stopped, SIGTERM); });
+
+    // --- the image changes on disk: what was read at the start is still what is flashed, and
+    // the user is told; every chip seen flashed gives status 0 ---
+    const QString changing = path("changing.bin");
+    ASSERT_TRUE(writeFile(changing, firmware));
+    chip("change-first");
+    chip("change-second");
+    FlasherRun& change = start("change", {"flash", "--on-arrival", changing});
+    change.input(("added " + port("change-first") + "\n").toLocal8Bit());
+    change.whenOut((port("change-first") + ": Result: completed\n").toLocal8Bit(), [&] {
+        EXPECT_TRUE(writeFile(changing, randomBytes(700, 700)));
+        change.input(("added " + port("change-second") + "\n").toLocal8Bit());
+    });
+    change.whenOut((port("change-second") + ": Result: completed\n").toLocal8Bit(),
+                   [&] { sendSignal(change, SIGINT); });
+
+    // --- the report keeps what was recorded when the program is killed ---
+    chip("killed-a");
+    chip("killed-stuck", {"--silent-after", "3"});
+    FlasherRun& killed = start("killed", {"flash", "--report", path("killed.jsonl"), "--port",
+                                          port("killed-a"), "--port", port("killed-stuck"), image});
+    killed.whenOut((port("killed-a") + ": Result: completed\n").toLocal8Bit(),
+                   [&] { killed.process.kill(); });
+
+    // --- a report that cannot be opened: exit 2 before any chip is touched ---
+    chip("no-report");
+    FlasherRun& noReport =
+        start("no-report", {"info", "--report", path("missing/report.jsonl"), "--port", port("no-report")});
+
+    std::vector<FlasherRun*> all_runs;
+    for (const auto& [name, run] : runs)
+        all_runs.push_back(run.get());
+    // The slowest: a silent port's 5 s deadline, after the chips that arrive before it.
+    EXPECT_TRUE(waitForAll(all_runs, 40000)) << "a run hung";
+
+    {
+        SCOPED_TRACE("--port all");
+        EXPECT_EQ(all.exitCode(), 0) << all.err().toStdString();
+        EXPECT_EQ(readFile(saved("all-a")), firmware);
+        EXPECT_EQ(readFile(saved("all-boot")), firmware);
+        EXPECT_FALSE(QFile::exists(saved("all-silent")));
+        const QList<QJsonObject> events = all.jsonEvents();
+        EXPECT_EQ(endOf(events, port("all-a"))["result"], "completed");
+        EXPECT_EQ(endOf(events, port("all-boot"))["result"], "completed");
+        const QJsonObject silent = endOf(events, port("all-silent"));
+        EXPECT_EQ(silent["result"], "skipped");
+        EXPECT_EQ(silent["skipReason"], "silent");
+        EXPECT_EQ(silent["exitCode"], 0);
+        // A skipped port shows its beginning and its end, nothing of the probe.
+        for (const QJsonObject& event : events) {
+            if (event["port"] == port("all-silent")) {
+                EXPECT_TRUE(event["event"] == "begin" || event["event"] == "end")
+                    << event["event"].toString().toStdString();
+            }
+        }
+        // It was asked for its firmware information, and nothing more.
+        EXPECT_EQ(chips["all-silent"]->stop(), 0);
+        EXPECT_EQ(chips["all-silent"]->frameLines(),
+                  QStringList({"sim: firmware information sent", "sim: no reply to frame 1: silent"}));
+
+        const QList<QJsonObject> records = reportLines(path("all.jsonl"));
+        EXPECT_EQ(records.size(), 3);
+        const QJsonObject flashed = recordOf(records, port("all-a"));
+        EXPECT_EQ(flashed["result"], "completed");
+        EXPECT_EQ(flashed["step"], "done");
+        EXPECT_EQ(flashed["task"], "flash");
+        EXPECT_EQ(flashed["hardwareId"], "1a86:7523");
+        EXPECT_EQ(flashed["adapter"], "QinHeng CH340 serial converter");
+        EXPECT_EQ(flashed["firmwareInfo"], "RQ75 a V2.4.1  2026-11-02\r\n");
+        EXPECT_EQ(flashed["image"], image);
+        EXPECT_EQ(flashed["imageSize"], 600);
+        EXPECT_EQ(flashed["imageSha256"], sha256);
+        static const QRegularExpression utc(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
+        EXPECT_TRUE(utc.match(flashed["start"].toString()).hasMatch())
+            << flashed["start"].toString().toStdString();
+        EXPECT_TRUE(utc.match(flashed["end"].toString()).hasMatch())
+            << flashed["end"].toString().toStdString();
+        EXPECT_GT(flashed["durationMs"].toInt(), 1000); // the boot-ready pause alone is a second
+        EXPECT_EQ(recordOf(records, port("all-boot"))["bootMode"], true);
+        EXPECT_EQ(recordOf(records, port("all-silent"))["result"], "skipped");
+    }
+    {
+        SCOPED_TRACE("--port all, no chip");
+        EXPECT_EQ(none.exitCode(), 1);
+        EXPECT_TRUE(none.err().contains("morvane-flash: no chip answered on any of the 2 ports listed"))
+            << none.err().toStdString();
+        EXPECT_GE(none.elapsedMs(), 5000);
+        EXPECT_LT(none.elapsedMs(), 10000);
+    }
+    {
+        SCOPED_TRACE("list --probe");
+        EXPECT_EQ(probe.exitCode(), 0) << probe.err().toStdString();
+        const QJsonArray listed = QJsonDocument::fromJson(probe.out()).array();
+        ASSERT_EQ(listed.size(), 2) << probe.out().toStdString();
+        EXPECT_EQ(listed[0]["port"], port("probe-a"));
+        EXPECT_EQ(listed[0]["probe"], "firmware");
+        EXPECT_EQ(listed[0]["firmwareInfo"], "RQ75 a V2.4.1  2026-11-02\r\n");
+        EXPECT_EQ(listed[1]["port"], probeSilent);
+        EXPECT_EQ(listed[1]["probe"], "silent");
+    }
+    {
+        SCOPED_TRACE("--on-arrival");
+        EXPECT_EQ(arrival.exitCode(), 1) << arrival.err().toStdString();
+        for (const char* name : {"arrive-a", "arrive-b", "arrive-c"})
+            EXPECT_EQ(readFile(saved(name)), firmware) << name;
+        EXPECT_FALSE(QFile::exists(saved("present")));
+        EXPECT_EQ(chips["present"]->stop(), 0);
+        EXPECT_TRUE(chips["present"]->frameLines().isEmpty());
+
+        const QList<QJsonObject> events = arrival.jsonEvents();
+        // The two that arrived together ran at the same time.
+        qsizetype beginB = -1;
+        qsizetype endA = -1;
+        for (qsizetype i = 0; i < events.size(); ++i) {
+            if (events[i]["event"] == "begin" && events[i]["port"] == port("arrive-b"))
+                beginB = i;
+            if (events[i]["event"] == "end" && events[i]["port"] == port("arrive-a"))
+                endA = i;
+        }
+        EXPECT_LT(beginB, endA);
+        const QJsonObject leaving = endOf(events, port("arrive-leaving"));
+        // Reported as it left, not at the time-out of the block it waited for.
+        EXPECT_EQ(leaving["result"], "disconnected");
+        EXPECT_EQ(leaving["detail"],
+                  "the port went away during block 2 of 3: the chip stays in boot mode; flash again to finish");
+        EXPECT_EQ(endOf(events, arriveSilent)["result"], "skipped");
+        ASSERT_FALSE(events.isEmpty());
+        const QJsonObject summary = events.last();
+        EXPECT_EQ(summary["event"], "summary");
+        EXPECT_EQ(summary["flashed"], 3);
+        EXPECT_EQ(summary["failed"], 1);
+        EXPECT_EQ(summary["interrupted"], 0);
+        EXPECT_EQ(summary["skipped"], 1);
+        EXPECT_EQ(summary["exitCode"], 1);
+
+        const QList<QJsonObject> records = reportLines(path("arrival.jsonl"));
+        EXPECT_EQ(records.size(), 5);
+        const QJsonObject left = recordOf(records, port("arrive-leaving"));
+        EXPECT_EQ(left["result"], "disconnected");
+        EXPECT_EQ(left["step"], "block");
+        EXPECT_EQ(left["block"], 2);
+        EXPECT_EQ(left["totalBlocks"], 3);
+    }
+    {
+        SCOPED_TRACE("--on-arrival, interrupted");
+        EXPECT_EQ(stopped.exitCode(), 3) << stopped.err().toStdString();
+        EXPECT_TRUE(
+            stopped.out().contains("\nSummary: flashed 1, failed 0, interrupted 1, skipped 0; total time "))
+            << stopped.out().toStdString();
+        EXPECT_TRUE(stopped.err().contains(
+            (port("stop-stuck") + ": interrupted during block 2 of 3: the chip stays in boot mode")
+                .toLocal8Bit()))
+            << stopped.err().toStdString();
+    }
+    {
+        SCOPED_TRACE("--on-arrival, image changed");
+        EXPECT_EQ(change.exitCode(), 0) << change.err().toStdString();
+        EXPECT_EQ(readFile(saved("change-first")), firmware);
+        EXPECT_EQ(readFile(saved("change-second")), firmware);
+        const QByteArray warning = "morvane-flash: warning: " + changing.toLocal8Bit() +
+                                   " has changed on disk since the start; " +
+                                   port("change-second").toLocal8Bit() +
+                                   " gets the image read at the start (SHA-256 " + sha256.toLocal8Bit() + ")";
+        EXPECT_TRUE(change.err().contains(warning)) << change.err().toStdString();
+        EXPECT_EQ(change.err().count("warning"), 1) << change.err().toStdString();
+        EXPECT_TRUE(change.out().contains("Summary: flashed 2, failed 0, interrupted 0, skipped 0"));
+    }
+    {
+        SCOPED_TRACE("--report, killed");
+        const QList<QJsonObject> records = reportLines(path("killed.jsonl"));
+        ASSERT_EQ(records.size(), 1);
+        EXPECT_EQ(records[0]["port"], port("killed-a"));
+        EXPECT_EQ(records[0]["result"], "completed");
+        EXPECT_EQ(records[0]["imageSha256"], sha256);
+    }
+    {
+        SCOPED_TRACE("--report, cannot be opened");
+        EXPECT_EQ(noReport.exitCode(), 2);
+        EXPECT_TRUE(noReport.err().contains("morvane-flash: cannot open the report " +
+                                            path("missing/report.jsonl").toLocal8Bit() +
+                                            ": No such file or directory"))
+            << noReport.err().toStdString();
+        EXPECT_EQ(chips["no-report"]->stop(), 0);
+        EXPECT_TRUE(chips["no-report"]->frameLines().isEmpty()) << chips["no-report"]->log().toStdString();
+    }
+    for (const auto& [name, made] : chips)
+        EXPECT_EQ(made->stop(), 0) << name.toStdString() << "\n" << made->log().toStdString();
+}
+
+// Where the machine lets us (root, a real serial port whose arrival can be announced), a real
+// port-change event reaches --on-arrival: the port is asked, stays silent and is skipped.
+TEST(ProductionLineOnThisMachine, ARealArrivalIsProbedAndASilentPortSkipped)
+{
+    const QByteArray list = runFlasher({"list", "--json"})->out();
+    QString port;
+    for (const QJsonValue& entry : QJsonDocument::fromJson(list).array()) {
+        const QString name = entry["port"].toString();
+        if (name.startsWith("/dev/") && QFile::exists("/sys/class/tty/" + name.mid(5) + "/uevent")) {
+            port = name;
+            break;
+        }
+    }
+    QFile uevent("/sys/class/tty/" + port.mid(5) + "/uevent");
+    if (port.isEmpty() || !uevent.open(QIODevice::WriteOnly))
+        GTEST_SKIP() << "no serial port whose arrival can be announced here";
+    QTemporaryDir dir;
+    const QString image = dir.filePath("image.bin");
+    ASSERT_TRUE(writeFile(image, randomBytes(300, 300)));
+
+    FlasherRun line({"flash", "--on-arrival", "--json", image});
+    ASSERT_TRUE(line.waitForErr("Waiting for chips", 10000)) << line.err().toStdString();
+    // The monitor starts just before that line; announce until the port is taken.
+    const QByteArray added =
+        QJsonDocument(QJsonObject{{"event", "added"}, {"port", port}}).toJson(QJsonDocument::Compact);
+    line.process.setReadChannel(QProcess::StandardOutput);
+    const QDeadlineTimer deadline(10000);
+    while (!line.out().contains(added) && !deadline.hasExpired()) {
+        uevent.write("add\n");
+        uevent.flush();
+        line.process.waitForReadyRead(500); // the slot collects the output
+    }
+    ASSERT_TRUE(line.out().contains(added)) << line.out().toStdString();
+    line.whenOut([&] { return !endOf(eventsSoFar(line), port).isEmpty(); },
+                 [&] { sendSignal(line, SIGINT); });
+    ASSERT_TRUE(waitForAll({&line}, 15000));
+    EXPECT_EQ(line.exitCode(), 0) << line.err().toStdString();
+    const QList<QJsonObject> events = line.jsonEvents();
+    const QJsonObject end = endOf(events, port);
+    EXPECT_EQ(end["result"], "skipped");
+    EXPECT_EQ(end["skipReason"], "silent");
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last()["event"], "summary");
+    EXPECT_EQ(events.last()["flashed"], 0);
+    EXPECT_EQ(events.last()["skipped"], 1);
+}
