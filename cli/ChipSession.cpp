@@ -386,10 +386,10 @@ void ChipSession::startSequence()
     }
 }
 
-void ChipSession::interrupt()
+bool ChipSession::cutOff()
 {
     if (phase == Phase::Finished || phase == Phase::Idle)
-        return;
+        return false;
     requestTimer.stop();
     settleTimer.stop();
     // Nothing is sent from here on: the engine cuts off a reply being handled on the receive
@@ -397,7 +397,12 @@ void ChipSession::interrupt()
     engine.closePort();
     // What the engine reported before, in order; its run may even have ended meanwhile.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    if (phase == Phase::Finished)
+    return phase != Phase::Finished;
+}
+
+void ChipSession::interrupt()
+{
+    if (!cutOff())
         return;
     TaskResult result;
     result.outcome = TaskOutcome::Interrupted;
@@ -407,15 +412,7 @@ void ChipSession::interrupt()
 
 void ChipSession::portRemoved()
 {
-    if (phase == Phase::Finished || phase == Phase::Idle)
-        return;
-    requestTimer.stop();
-    settleTimer.stop();
-    // As for an interruption: nothing is sent any more, and what the engine reported before
-    // the port went comes first.
-    engine.closePort();
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    if (phase == Phase::Finished)
+    if (!cutOff())
         return;
     if (output.holding()) {
         skip(SkipReason::Gone);

@@ -134,6 +134,9 @@ private:
     void onRequestTimeout();
     void onQuiet();
     void startSequence();
+    // Stops the session's run at once (nothing more is sent) and delivers what the engine had
+    // reported before; false when there was nothing to stop or the run ended meanwhile.
+    bool cutOff();
     void failOpen(const QByteArray& name);
     void skip(SkipReason reason);
     // Where the run stands, as "interrupted" or "disconnected" (`event`) tells the user.

@@ -97,6 +97,21 @@ bool CSerialPortDeviceBase::refuseCutPortName()
     return true;
 }
 
+void CSerialPortDeviceBase::finishReceiving(std::uint64_t opening, std::thread thread,
+                                            std::shared_ptr<const std::atomic<bool>> ended)
+{
+    retireReceiveThread(std::move(thread), std::move(ended));
+    if (consumers.isInsideCall()) {
+        // The receive thread and a delayed notification end as soon as the calls return.
+        cancelDelayedNotification(opening);
+        joinRetiredThreads(true);
+    } else {
+        joinRetiredThreads(false);
+        stopDelayedNotification(opening);
+        consumers.waitForRunningCalls();
+    }
+}
+
 void CSerialPortDeviceBase::stopDelayedNotification(std::uint64_t opening)
 {
     // The timer may meanwhile serve a later opening, whose notification must not be lost.

@@ -90,6 +90,12 @@ protected:
     // Keeps a receive thread that has been told to stop, to be joined later; `ended` turns true
     // when its work is done.
     void retireReceiveThread(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended);
+    // For close(), once `opening` has ended and its receive thread has been told to stop: waits
+    // for that thread, the delayed notification and every running consumer call, except from
+    // inside a consumer call, which cannot wait for the threads that may be waiting for it (the
+    // next open() or the destructor joins them then).
+    void finishReceiving(std::uint64_t opening, std::thread thread,
+                         std::shared_ptr<const std::atomic<bool>> ended);
     // Joins the retired receive threads, except the calling one; with `onlyEnded`, only those
     // whose work is done. Without it, must not be called while holding a lock or from inside a
     // listener call: a retired thread may be waiting for either.

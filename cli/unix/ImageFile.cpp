@@ -1,4 +1,5 @@
 #include "cli/ImageFile.h"
+#include "cli/unix/FileKind.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,21 +11,6 @@
 namespace morvane::cli {
 
 namespace {
-
-QString kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return QStringLiteral("a directory");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISCHR(mode))
-        return QStringLiteral("a character device");
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("not a regular file");
-}
 
 ImageFileRead failure(ImageFileRead::Status status, QString reason)
 {
@@ -50,7 +36,7 @@ ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes)
     if (::stat(path.constData(), &file) != 0)
         return systemFailure(ImageFileRead::CannotOpen);
     if (!S_ISREG(file.st_mode))
-        return failure(ImageFileRead::NotRegular, kindOf(file.st_mode));
+        return failure(ImageFileRead::NotRegular, fileKind(file.st_mode));
 
     // Without waiting, in case something else has taken the name since.
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -63,7 +49,7 @@ ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes)
     if (::fstat(fd, &file) != 0)
         return closeAndReturn(systemFailure(ImageFileRead::CannotRead));
     if (!S_ISREG(file.st_mode))
-        return closeAndReturn(failure(ImageFileRead::NotRegular, kindOf(file.st_mode)));
+        return closeAndReturn(failure(ImageFileRead::NotRegular, fileKind(file.st_mode)));
     if (file.st_size > maxBytes) {
         ImageFileRead result = failure(ImageFileRead::TooLarge, {});
         result.size = file.st_size;

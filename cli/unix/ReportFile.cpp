@@ -1,4 +1,5 @@
 #include "cli/ReportFile.h"
+#include "cli/unix/FileKind.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,21 +14,6 @@ namespace {
 QString systemReason()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-QString kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return QStringLiteral("a directory");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISCHR(mode))
-        return QStringLiteral("a character device");
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("not a regular file");
 }
 
 bool writeAll(int fd, const char* bytes, size_t size)
@@ -83,7 +69,7 @@ std::unique_ptr<ReportFile> ReportFile::open(const QByteArray& path, QString& re
         {
         };
         reason = ::stat(path.constData(), &existing) == 0 && !S_ISREG(existing.st_mode)
-                     ? QStringLiteral("it is %1, not a regular file").arg(kindOf(existing.st_mode))
+                     ? QStringLiteral("it is %1, not a regular file").arg(fileKind(existing.st_mode))
                      : systemReason();
         return nullptr;
     }
@@ -96,7 +82,7 @@ std::unique_ptr<ReportFile> ReportFile::open(const QByteArray& path, QString& re
         return nullptr;
     }
     if (!S_ISREG(opened.st_mode)) {
-        reason = QStringLiteral("it is %1, not a regular file").arg(kindOf(opened.st_mode));
+        reason = QStringLiteral("it is %1, not a regular file").arg(fileKind(opened.st_mode));
         return nullptr;
     }
     if (opened.st_size > 0 && !endsWithLineBreak(path, opened.st_size) && !file->append("\n", reason))

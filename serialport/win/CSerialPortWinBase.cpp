@@ -301,19 +301,8 @@ void CSerialPortWinBase::close()
 
     consumers.endOpening(closing->opening); // nobody is told of its bytes any more
     closing->stop();                        // ends the receive thread's wait and any read or write under way
-    retireReceiveThread(std::move(thread),
-                        std::shared_ptr<const std::atomic<bool>>(closing, &closing->receiveEnded));
-    if (consumers.isInsideCall()) {
-        // A listener call cannot wait for the threads that may be waiting for it: the receive
-        // thread and a delayed notification end as soon as the calls return; the next open() or
-        // the destructor joins them.
-        cancelDelayedNotification(closing->opening);
-        joinRetiredThreads(true);
-    } else {
-        joinRetiredThreads(false);
-        stopDelayedNotification(closing->opening);
-        consumers.waitForRunningCalls();
-    }
+    finishReceiving(closing->opening, std::move(thread),
+                    std::shared_ptr<const std::atomic<bool>>(closing, &closing->receiveEnded));
 
     // Setters, writers, readers and a receive thread that is still ending its wait leave before
     // the handle goes, so none of them can reach a handle value the system has meanwhile given
