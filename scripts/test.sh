@@ -20,22 +20,8 @@ for preset in default asan; do
     ctest --preset "$preset" -j 4
 done
 
-# ThreadSanitizer over the serial-port library and the code that drives it from several threads.
-# The window's tests stay out: Qt's own libraries are not instrumented, and their thread pool
-# alone makes reports there.
 echo "=== build and test: tsan (serial port, port change, flasher) ==="
-cmake --preset tsan
-cmake --build --preset tsan -j "$jobs" --target tests/serialport/all tests/portchange/all tests/flasher/all
-tsan_failed=()
-for suite in serialport portchange flasher; do
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
-        ctest --test-dir "build/tsan/tests/$suite" -j 4 --timeout 600 --output-on-failure --no-tests=error ||
-        tsan_failed+=("$suite")
-done
-if [ ${#tsan_failed[@]} -gt 0 ]; then
-    echo "ThreadSanitizer stage failed: ${tsan_failed[*]}" >&2
-    exit 1
-fi
+scripts/tsan-tests.sh
 
 if [ "${MORVANE_SKIP_PACKAGE:-0}" != 1 ]; then
     echo "=== Debian package: build, install, check, remove ==="
