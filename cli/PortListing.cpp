@@ -1,5 +1,7 @@
 #include "cli/PortListing.h"
 
+#include "cli/LocalText.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -45,7 +47,7 @@ QByteArray portTable(const std::vector<PortEntry>& ports)
                        QStringLiteral("  ") + description;
         while (line.endsWith(QLatin1Char(' ')))
             line.chop(1); // no padding after the last column
-        return line.toLocal8Bit() + '\n';
+        return toLocalBytes(line) + '\n';
     };
     QByteArray table = row(nameHeader, idHeader, QStringLiteral("DESCRIPTION"));
     for (const PortEntry& port : ports)
