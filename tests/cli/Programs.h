@@ -2,6 +2,7 @@
 // on an event loop with a deadline so that every pipe keeps flowing.
 #pragma once
 
+#include "RunStreams.h"
 #include "SimulatedChip.h"
 
 #include <QByteArray>
@@ -44,6 +45,8 @@ public:
 
 private:
     friend bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
+    void received(QProcess::ProcessChannel channel, const QByteArray& bytes);
+    void ended();
     void fireTriggers();
 
     std::vector<std::pair<QByteArray, std::function<void()>>> triggers;
@@ -51,6 +54,8 @@ private:
     QByteArray errors;
     QElapsedTimer clock;
     qint64 elapsed = -1;
+    std::function<void()> changed; // while waitForErr() waits
+    std::unique_ptr<RunStreams> streams;
 };
 
 // Runs an event loop until every run has finished or the deadline passes; kills what is left
@@ -64,5 +69,9 @@ std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlin
 // The morvane-flash program under test.
 QString flasherPath();
 
-// Puts a simulated chip into boot mode, as a flash that never finished leaves it.
+// The highest block number in the simulator's log of written blocks; 0 when none.
+int lastBlockReceived(const SimulatedChip& chip);
+
+// Puts a simulated chip into boot mode, as a flash that never finished leaves it (Linux only: it
+// opens the chip's pseudo-terminal itself).
 void enterBootMode(const QString& port);
