@@ -4,13 +4,18 @@
 #include "Programs.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <windows.h>
+
+#include <dbt.h> // after windows.h, which it needs
 
 namespace {
 
@@ -31,10 +36,52 @@ FlasherRun::Prepare inConsole(int screenColumns = 0)
 }
 
 // Ctrl+C on the run's console, as the user presses it, `times` times in a row (in one write:
-// under wine a later write through QProcess may wait for a notification that does not come).
+// QProcess's writer waits through wine's thread pool as its reader does, see RunStreams.h).
 void pressCtrlC(FlasherRun& run, int times = 1)
 {
     run.process.write(QByteArray("ctrl-c\n").repeated(times));
+}
+
+// Sends WM_DEVICECHANGE to every port-change window, as the system broadcasts it to top-level
+// windows when a port arrives or leaves (wine sends none).
+void announcePort(WPARAM event, const wchar_t* name)
+{
+    struct
+    {
+        DEV_BROADCAST_PORT_W header;
+        wchar_t room[32];
+    } record = {};
+    record.header.dbcp_devicetype = DBT_DEVTYP_PORT;
+    std::memcpy(record.header.dbcp_name, name, (wcslen(name) + 1) * sizeof(wchar_t));
+    record.header.dbcp_size =
+        static_cast<DWORD>(sizeof(DEV_BROADCAST_PORT_W) + wcslen(name) * sizeof(wchar_t));
+    for (HWND window = FindWindowW(L"vandrelSerialPortChangeWnd", nullptr); window;
+         window = FindWindowExW(nullptr, window, L"vandrelSerialPortChangeWnd", nullptr)) {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record),
+                            SMTO_ABORTIFHUNG, 5000, &result);
+    }
+}
+
+// Announces the change every 200 ms until standard output shows `line` or 10 s have passed: the
+// watch makes its window a moment after it says it is watching.
+bool announceUntilShown(FlasherRun& run, WPARAM event, const wchar_t* name, const QByteArray& line)
+{
+    QEventLoop loop;
+    QTimer again;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&again, &QTimer::timeout, &loop, [&] {
+        if (run.out().contains(line) || run.finished())
+            loop.quit();
+        else
+            announcePort(event, name);
+    });
+    again.start(200);
+    deadline.start(10000);
+    loop.exec();
+    return run.out().contains(line);
 }
 
 } // namespace
@@ -107,6 +154,23 @@ TEST_F(ConsoleRuns, CtrlCStopsInOrderAndASecondEndsTheProgramAtOnce)
 
     EXPECT_EQ(watch.exitCode(), 0) << watch.err().toStdString();
     EXPECT_TRUE(watch.out().isEmpty()) << watch.out().toStdString();
+}
+
+// list --watch over the hidden port-change window: a line per port arriving or leaving, until
+// Ctrl+C.
+TEST_F(ConsoleRuns, TheWatchShowsPortsArrivingAndLeaving)
+{
+    FlasherRun watch({"list", "--watch", "--json"}, inConsole());
+    ASSERT_TRUE(watch.waitForErr("Watching serial ports", 30000)) << watch.err().toStdString();
+    EXPECT_TRUE(
+        announceUntilShown(watch, DBT_DEVICEARRIVAL, L"COM7", "{\"event\":\"added\",\"port\":\"COM7\"}\n"))
+        << watch.out().toStdString();
+    EXPECT_TRUE(announceUntilShown(watch, DBT_DEVICEREMOVECOMPLETE, L"COM7",
+                                   "{\"event\":\"removed\",\"port\":\"COM7\"}\n"))
+        << watch.out().toStdString();
+    pressCtrlC(watch);
+    EXPECT_TRUE(waitForAll({&watch}, 30000));
+    EXPECT_EQ(watch.exitCode(), 0) << watch.err().toStdString();
 }
 
 // A console whose cursor cannot be moved up (wine's prints the escape sequences as text) shows
