@@ -10,6 +10,7 @@ namespace morvane::cli {
 
 Console::Console(std::FILE* out, std::FILE* err, bool progress)
     : out(out), err(err), progressEnabled(progress && isTerminal(err)),
+      movesCursor(progressEnabled && enableCursorMovement(err)),
       outSharesTerminal(progressEnabled && isTerminal(out))
 {
 }
@@ -56,7 +57,9 @@ void Console::setProgress(const QStringList& lines)
 
 void Console::finishProgress()
 {
-    drawnLines = 0; // the block stays where it is
+    if (!movesCursor && drawnLines > 0)
+        write(err, "\n", errErrno); // the line has no end of its own yet
+    drawnLines = 0;                 // the block stays where it is
     progressLines.clear();
     progressEnabled = false;
     outSharesTerminal = false;
@@ -66,8 +69,13 @@ void Console::eraseProgress()
 {
     if (drawnLines == 0)
         return;
-    // Up to the first line of the block, then clear to the end of the screen.
-    write(err, QByteArray("\x1b[") + QByteArray::number(drawnLines) + "A\r\x1b[J", errErrno);
+    if (movesCursor) {
+        // Up to the first line of the block, then clear to the end of the screen.
+        write(err, QByteArray("\x1b[") + QByteArray::number(drawnLines) + "A\r\x1b[J", errErrno);
+    } else {
+        // Blanks over the line, and back to its start.
+        write(err, '\r' + QByteArray(drawnColumns, ' ') + '\r', errErrno);
+    }
     drawnLines = 0;
 }
 
@@ -77,9 +85,21 @@ void Console::drawProgress()
         return;
     // A line that wraps would throw off the count of lines to erase next time.
     const int columns = terminalColumns(err);
+    const auto fitted = [columns](const QString& line) {
+        return columns > 1 ? leftColumns(line, columns - 1) : line;
+    };
+    if (!movesCursor) {
+        // The cursor can only go back to the start of this line: the bars side by side, without
+        // an end of line.
+        const QString line = fitted(progressLines.join(QStringLiteral("  ")));
+        write(err, toLocalBytes(line), errErrno);
+        drawnLines = 1;
+        drawnColumns = displayColumns(line);
+        return;
+    }
     QByteArray block;
     for (const QString& line : progressLines) {
-        block += toLocalBytes(columns > 1 ? leftColumns(line, columns - 1) : line);
+        block += toLocalBytes(fitted(line));
         block += '\n';
     }
     write(err, block, errErrno);

@@ -1,6 +1,8 @@
 // Standard output and standard error of the program, with an optional block of progress lines
 // kept at the bottom of the terminal on standard error. Lines written while the block is shown
-// appear above it. Used from one thread at a time.
+// appear above it. A terminal that cannot move the cursor up (a console without escape
+// sequences) shows the block as one line, redrawn after a carriage return. Used from one thread at
+// a time.
 //
 // A stream that cannot be written (a pipe whose reader has gone, a full disk, a closed
 // descriptor) is written no more; the first error is kept for the program to report at its end.
@@ -46,9 +48,11 @@ private:
     std::FILE* out;
     std::FILE* err;
     bool progressEnabled;
+    bool movesCursor;       // the block is redrawn by moving up to it; else it is one line
     bool outSharesTerminal; // stdout is a terminal too, so its lines must go above the block
     QStringList progressLines;
     int drawnLines = 0;
+    int drawnColumns = 0; // of the one line drawn, when the cursor cannot move up
     int outErrno = 0;
     int errErrno = 0;
 };

@@ -12,10 +12,10 @@
 // into the main thread's event loop, and return.
 //
 // Platforms: on Unix the requests are SIGINT, SIGTERM and SIGHUP, named "SIGINT", "SIGTERM" and
-// "SIGHUP". A Windows implementation maps the console control events (Ctrl+C, Ctrl+Break, the
-// console closing, logoff, shutdown) to the same contract; as Windows ends the process once a
-// handler for the last three returns, it may keep that handler waiting until the object is
-// destroyed.
+// "SIGHUP". On Windows they are the console's control events, named "Ctrl+C", "Ctrl+Break",
+// "console closed", "logoff" and "shutdown"; as Windows ends the process once the system's call
+// for one of the last three returns, that call is kept waiting for good: the program ends itself,
+// with its own status, once it has stopped.
 //
 // At most one object at a time; create it on the main thread.
 #pragma once

@@ -6,11 +6,17 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace morvane::cli {
 
 QString fromLocalBytes(const QByteArray& bytes);
 // The bytes fromLocalBytes() was given; for any other text its UTF-8 form.
 QByteArray toLocalBytes(const QString& text);
+
+// The program's arguments after its name, whole: on Unix argv's bytes as fromLocalBytes() reads
+// them; on Windows the command line in UTF-16 as the system holds it (argv has it in the ANSI code
+// page, which cannot spell every file name).
+QStringList programArguments(int argc, char* argv[]);
 
 } // namespace morvane::cli

@@ -1,5 +1,7 @@
 #include "cli/PortListing.h"
 
+#include "cli/LocalText.h"
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -78,7 +80,7 @@ QByteArray alignedTable(const QList<QStringList>& rows)
         }
         while (line.endsWith(QLatin1Char(' ')))
             line.chop(1); // no padding after the last column
-        table += line.toLocal8Bit() + '\n';
+        table += toLocalBytes(line) + '\n';
     }
     return table;
 }

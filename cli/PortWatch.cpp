@@ -1,5 +1,6 @@
 #include "cli/PortWatch.h"
 
+#include "cli/LocalText.h"
 #include "cli/TerminationSignal.h"
 #include "serialport/CSerialPort.h"
 
@@ -44,7 +45,7 @@ QByteArray portChangeLine(const char* portName, bool added, bool json)
         return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     }
     const QString name = portName != nullptr ? QString::fromLocal8Bit(portName) : QStringLiteral("(unknown)");
-    return (event + QLatin1Char(' ') + name).toLocal8Bit() + '\n';
+    return toLocalBytes(event + QLatin1Char(' ') + name) + '\n';
 }
 
 ExitStatus watchPorts(const Options& options, Console& console)
@@ -58,10 +59,10 @@ ExitStatus watchPorts(const Options& options, Console& console)
     CSerialPort port;
     const int result = port.connectPortChangeEvent(&printer);
     if (result != ErrorSuccess) {
-        console.writeErr(QStringLiteral("morvane-flash: cannot watch ports, code: %1, message: %2\n")
+        console.writeErr(
+            toLocalBytes(QStringLiteral("morvane-flash: cannot watch ports, code: %1, message: %2\n")
                              .arg(result)
-                             .arg(QString::fromUtf8(errorCodeMessage(result)))
-                             .toLocal8Bit());
+                             .arg(QString::fromUtf8(errorCodeMessage(result)))));
         return ExitChipFailure;
     }
     termination.wait();

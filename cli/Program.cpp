@@ -56,11 +56,8 @@ int runProgram(int argc, char* argv[])
 {
     prepareStandardStreams();
 
-    // Names are passed on to the system byte for byte, also those that are not UTF-8.
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(fromLocalBytes(QByteArray(argv[i])));
-    const ParseResult parsed = parseCommandLine(arguments);
+    // Names are passed on to the system as given, also those that are not UTF-8.
+    const ParseResult parsed = parseCommandLine(programArguments(argc, argv));
 
     const bool flashing = parsed.kind == ParseResult::Run && parsed.options.command == Command::Flash;
     Console console(stdout, stderr, flashing);

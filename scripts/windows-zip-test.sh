@@ -35,9 +35,8 @@ fi
 
 title="Morvane Flasher 1.1 for RQ75x"
 window_program=morvane-flasher.exe
-# The console programs the zip must carry, each checked with --version. The command line's
-# Windows port adds morvane-flash.exe here.
-console_programs=()
+# The console programs the zip must carry, each checked with --version.
+console_programs=(morvane-flash.exe)
 deadline_seconds=120 # a fresh prefix and a first start under wine take a while on a loaded machine
 
 if [ "${MORVANE_ZIP_TEST_INSIDE:-}" != 1 ]; then

@@ -18,4 +18,9 @@ int terminalColumns(std::FILE* stream)
     return size.ws_col;
 }
 
+bool enableCursorMovement(std::FILE* stream)
+{
+    return isTerminal(stream);
+}
+
 } // namespace morvane::cli

@@ -147,19 +147,6 @@ int exclusiveFlag(const QString& port)
     return exclusive;
 }
 
-// The highest block number in the simulator's log of written blocks; 0 when none.
-int lastBlockReceived(const SimulatedChip& chip)
-{
-    static const QRegularExpression written(QStringLiteral("^sim: block (\\d+) written"));
-    int last = 0;
-    for (const QString& line : chip.frameLines()) {
-        const QRegularExpressionMatch match = written.match(line);
-        if (match.hasMatch())
-            last = std::max(last, match.captured(1).toInt());
-    }
-    return last;
-}
-
 void sendSignal(const FlasherRun& run, int signal)
 {
     ::kill(static_cast<pid_t>(run.process.processId()), signal);

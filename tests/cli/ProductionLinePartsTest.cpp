@@ -1,5 +1,6 @@
 // The parts of the production-line mode that need no chip: the report file, the watch on the
 // image file, the probe table and the summary.
+#include "NotRegularFiles.h"
 #include "cli/ArrivalFlashing.h"
 #include "cli/ImageCheck.h"
 #include "cli/ImageWatch.h"
@@ -12,8 +13,6 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 using namespace morvane::cli;
 
@@ -55,19 +54,18 @@ TEST(ReportFileTest, AppendsAfterWhatIsThereStartingOnALineOfItsOwn)
 TEST(ReportFileTest, RefusesWhatIsNotARegularFileWithoutWaiting)
 {
     QTemporaryDir dir;
-    const QString fifo = dir.filePath("fifo");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     QElapsedTimer clock;
     clock.start();
-    const std::pair<QString, QString> cases[] = {
-        {fifo, "it is a FIFO, not a regular file"},
-        {dir.path(), "it is a directory, not a regular file"},
-        {dir.filePath("missing/report.jsonl"), "No such file or directory"},
-    };
+    std::vector<std::pair<QString, QString>> cases = notRegularFiles(dir);
+    cases.push_back({dir.path(), "it is a directory, not a regular file"});
+    cases.push_back({dir.filePath("missing/report.jsonl"), ""}); // the system's words
     for (const auto& [path, expected] : cases) {
         QString reason;
         EXPECT_EQ(ReportFile::open(QFile::encodeName(path), reason), nullptr) << path.toStdString();
-        EXPECT_EQ(reason, expected);
+        if (expected.isEmpty())
+            EXPECT_FALSE(reason.isEmpty());
+        else
+            EXPECT_EQ(reason, expected);
     }
     EXPECT_LT(clock.elapsed(), 2000);
 }
@@ -86,7 +84,7 @@ TEST(ImageWatchTest, TellsWhenTheFileNoLongerHoldsTheImageReadAtTheStart)
     ASSERT_TRUE(write(path, QByteArray(600, 'a')));
     EXPECT_EQ(watch.change(), "");
     ASSERT_TRUE(QFile::remove(path));
-    EXPECT_EQ(watch.change(), "can no longer be read (No such file or directory)");
+    EXPECT_TRUE(watch.change().startsWith("can no longer be read (")) << watch.change().toStdString();
 }
 
 TEST(ProbeTableTest, ShowsEachPortsAnswerOrWhatItDidInstead)

@@ -1,54 +1,52 @@
 #include "Programs.h"
 
-#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include <algorithm>
 
 QString flasherPath()
 {
     return QStringLiteral(MORVANE_FLASH_PATH);
 }
 
-FlasherRun::Prepare scriptedPorts(const QStringList& ports)
-{
-    return [ports](QProcess& process) {
-        process.setProgram(QStringLiteral(MORVANE_FLASH_SCRIPTED_PATH));
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MORVANE_SCRIPTED_PORTS"), ports.join(QLatin1Char('\n')));
-        process.setProcessEnvironment(environment);
-    };
-}
-
 FlasherRun::FlasherRun(const QStringList& arguments, const Prepare& prepare)
 {
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
-        output += process.readAllStandardOutput();
-        fireTriggers();
-    });
-    QObject::connect(&process, &QProcess::readyReadStandardError, &process,
-                     [this] { errors += process.readAllStandardError(); });
-    QObject::connect(&process, &QProcess::finished, &process, [this] {
-        elapsed = clock.elapsed();
-        output += process.readAllStandardOutput();
-        errors += process.readAllStandardError();
-        fireTriggers();
-    });
     process.setProgram(flasherPath());
     process.setArguments(arguments);
     if (prepare)
         prepare(process);
+    streams = std::make_unique<RunStreams>(
+        process,
+        [this](QProcess::ProcessChannel channel, const QByteArray& bytes) { received(channel, bytes); },
+        [this] { ended(); });
     clock.start();
     process.start();
+    streams->started();
+}
+
+void FlasherRun::received(QProcess::ProcessChannel channel, const QByteArray& bytes)
+{
+    if (channel == QProcess::StandardOutput) {
+        output += bytes;
+        fireTriggers();
+    } else {
+        errors += bytes;
+    }
+    if (changed)
+        changed();
+}
+
+void FlasherRun::ended()
+{
+    elapsed = clock.elapsed();
+    fireTriggers();
+    if (changed)
+        changed();
 }
 
 FlasherRun::~FlasherRun()
@@ -82,11 +80,19 @@ QList<QJsonObject> FlasherRun::jsonEvents() const
 
 bool FlasherRun::waitForErr(const QByteArray& text, int deadlineMs)
 {
-    process.setReadChannel(QProcess::StandardError);
-    const QDeadlineTimer deadline(deadlineMs);
-    process.waitForStarted(deadlineMs);
-    while (!errors.contains(text) && !deadline.hasExpired() && process.state() == QProcess::Running)
-        process.waitForReadyRead(static_cast<int>(deadline.remainingTime())); // the slot collects it
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    changed = [&] {
+        if (errors.contains(text) || finished())
+            loop.quit();
+    };
+    if (!errors.contains(text) && !finished()) {
+        deadline.start(deadlineMs);
+        loop.exec();
+    }
+    changed = nullptr;
     return errors.contains(text);
 }
 
@@ -162,24 +168,15 @@ std::unique_ptr<FlasherRun> runFlasher(const QStringList& arguments, int deadlin
     return run;
 }
 
-void enterBootMode(const QString& port)
+// The highest block number in the simulator's log of written blocks; 0 when none.
+int lastBlockReceived(const SimulatedChip& chip)
 {
-    const int fd = ::open(QFile::encodeName(port).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    const unsigned char request[] = {0x10, 0x66};
-    ASSERT_EQ(::write(fd, request, sizeof request), 2);
-    unsigned char reply[8];
-    size_t got = 0;
-    while (got < sizeof reply) {
-        pollfd ready = {fd, POLLIN, 0};
-        if (::poll(&ready, 1, 10000) != 1)
-            break;
-        const ssize_t n = ::read(fd, reply + got, sizeof reply - got);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
+    static const QRegularExpression written(QStringLiteral("^sim: block (\\d+) written"));
+    int last = 0;
+    for (const QString& line : chip.frameLines()) {
+        const QRegularExpressionMatch match = written.match(line);
+        if (match.hasMatch())
+            last = std::max(last, match.captured(1).toInt());
     }
-    ::close(fd);
-    ASSERT_EQ(got, sizeof reply);
-    EXPECT_EQ(reply[2], 0x32); // boot mode entered
+    return last;
 }

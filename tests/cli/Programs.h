@@ -2,6 +2,7 @@
 // on an event loop with a deadline so that every pipe keeps flowing.
 #pragma once
 
+#include "RunStreams.h"
 #include "SimulatedChip.h"
 
 #include <QByteArray>
@@ -48,6 +49,8 @@ public:
 
 private:
     friend bool waitForAll(const std::vector<FlasherRun*>& runs, int deadlineMs);
+    void received(QProcess::ProcessChannel channel, const QByteArray& bytes);
+    void ended();
     void fireTriggers();
 
     std::vector<std::pair<std::function<bool()>, std::function<void()>>> triggers;
@@ -55,6 +58,8 @@ private:
     QByteArray errors;
     QElapsedTimer clock;
     qint64 elapsed = -1;
+    std::function<void()> changed; // while waitForErr() waits
+    std::unique_ptr<RunStreams> streams;
 };
 
 // Runs an event loop until every run has finished or the deadline passes; kills what is left
@@ -70,8 +75,13 @@ QString flasherPath();
 
 // Runs morvane-flash on ports the test hands in rather than the machine's: `ports` are listed
 // (for --port all and list --probe), and what the test passes to FlasherRun::input() arrives
-// and leaves ("added PORT\n", "removed PORT\n"). See tests/support/ScriptedPortsFlasher.cpp.
+// and leaves ("added PORT\n", "removed PORT\n"). See tests/support/ScriptedPortsFlasher.cpp. Linux
+// only.
 FlasherRun::Prepare scriptedPorts(const QStringList& ports);
 
-// Puts a simulated chip into boot mode, as a flash that never finished leaves it.
+// The highest block number in the simulator's log of written blocks; 0 when none.
+int lastBlockReceived(const SimulatedChip& chip);
+
+// Puts a simulated chip into boot mode, as a flash that never finished leaves it (Linux only: it
+// opens the chip's pseudo-terminal itself).
 void enterBootMode(const QString& port);

@@ -46,6 +46,10 @@ private:
 // A port name that names no port on this system.
 QString absentPortName();
 
+// Whether a program sees the simulator hang up (--hangup-after) as its port going away. wine
+// reports no hang-up of the pty behind a COM port: there the program's run ends by its time-out.
+bool hangUpIsSeen();
+
 // `size` bytes from a generator seeded with `seed`, so a failing run can be repeated.
 QByteArray randomBytes(int size, quint32 seed);
 bool writeFile(const QString& path, const QByteArray& bytes);

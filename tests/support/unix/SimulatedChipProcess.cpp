@@ -64,3 +64,8 @@ QString absentPortName()
 {
     return QStringLiteral("/dev/rq75x-no-such-port");
 }
+
+bool hangUpIsSeen()
+{
+    return true;
+}

@@ -95,3 +95,8 @@ QString absentPortName()
 {
     return QStringLiteral("COM4321");
 }
+
+bool hangUpIsSeen()
+{
+    return false;
+}

@@ -1,0 +1,22 @@
+// What the Windows parts that open files by name share.
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+namespace morvane::cli {
+
+// The system's words for GetLastError(), without the final full stop and line break.
+QString lastSystemError();
+
+// Whether `name` leads to a file on a drive or a network share rather than to a device: COM1,
+// NUL, CON and their like (also as C:\dir\COM1 on older systems), \\.\pipe\..., \\.\COM10,
+// \\?\GLOBALROOT\Device\.... Those are refused by their name alone, before anything opens them:
+// opening a device may change its state, and a pipe may keep the opener waiting.
+bool namesFileOnDrive(const std::wstring& name);
+
+// How a handle that is not a file on a disk is described to the user.
+QString kindOfFileType(unsigned long fileType);
+
+} // namespace morvane::cli
