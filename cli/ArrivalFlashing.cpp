@@ -1,16 +1,15 @@
 #include "cli/ArrivalFlashing.h"
 
 #include "cli/ChipSession.h"
+#include "cli/ChosenOutputs.h"
 #include "cli/ImageCheck.h"
 #include "cli/ImageWatch.h"
 #include "cli/InterruptRequests.h"
 #include "cli/JsonOutput.h"
 #include "cli/LocalText.h"
 #include "cli/PortListing.h"
-#include "cli/ProgressBoard.h"
 #include "cli/ProgressMeter.h"
 #include "cli/RunReport.h"
-#include "cli/TextOutput.h"
 #include "serialport/PortChangeMonitor.h"
 
 #include <QCoreApplication>
@@ -202,23 +201,12 @@ ExitStatus flashOnArrival(const Options& options, Console& console)
         return ExitBadInput;
     }
 
-    TextOutput text(console, true);
-    JsonOutput json(console);
-    NoticeOutput notices(console);
-    ProgressBoard board(console, {}, ProgressBoard::DropFinished);
-    RunOutputFanOut output;
-    if (options.json)
-        output.add(json);
-    else
-        output.add(text);
-    output.add(notices);
-    if (console.showsProgress())
-        output.add(board);
+    ChosenOutputs outputs(console, options.json, true, {}, ProgressBoard::DropFinished);
 
     ChipJob job;
     job.options = options;
     job.image = &check.image;
-    job.output = &output;
+    job.output = &outputs.output();
     job.report = report.get();
     ImageWatch imageWatch(check.image);
     ProductionLine line(job, console, imageWatch);

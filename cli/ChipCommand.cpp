@@ -1,13 +1,11 @@
 #include "cli/ChipCommand.h"
 
+#include "cli/ChosenOutputs.h"
 #include "cli/ImageCheck.h"
 #include "cli/InterruptRequests.h"
-#include "cli/JsonOutput.h"
 #include "cli/LocalText.h"
 #include "cli/PortListing.h"
-#include "cli/ProgressBoard.h"
 #include "cli/RunReport.h"
-#include "cli/TextOutput.h"
 
 #include <QCoreApplication>
 
@@ -102,18 +100,8 @@ ExitStatus runChipCommand(const Options& options, Console& console)
     }
     const QStringList names = namesOf(ports);
 
-    TextOutput text(console, options.allPorts || names.size() > 1);
-    JsonOutput json(console);
-    NoticeOutput notices(console);
-    ProgressBoard board(console, names);
-    RunOutputFanOut output;
-    if (options.json)
-        output.add(json);
-    else
-        output.add(text);
-    output.add(notices);
-    if (console.showsProgress())
-        output.add(board);
+    ChosenOutputs outputs(console, options.json, options.allPorts || names.size() > 1, names);
+    RunOutput& output = outputs.output();
 
     ImageCheck check;
     if (options.command == Command::Flash) {

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 namespace morvane::cli {
 
@@ -28,5 +29,14 @@ struct ImageFileRead
 // Reads the regular file `path` (its bytes as the user gave them), which may hold at most
 // `maxBytes` bytes.
 ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes);
+
+// For the platform parts.
+ImageFileRead imageFileFailure(ImageFileRead::Status status, QString reason);
+// Reads an open file to its end, which may have moved since its size, `sizeSeen`, was measured.
+// `readSome(buffer, size)` returns how many bytes it read, 0 at the end and -1 on an error, for
+// which `systemReason()` then gives the words.
+ImageFileRead readToEnd(int64_t sizeSeen, int64_t maxBytes,
+                        const std::function<int64_t(char*, int64_t)>& readSome,
+                        const std::function<QString()>& systemReason);
 
 } // namespace morvane::cli

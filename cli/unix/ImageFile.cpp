@@ -1,7 +1,6 @@
 #include "cli/ImageFile.h"
 #include "cli/unix/FileKind.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -12,17 +11,14 @@ namespace morvane::cli {
 
 namespace {
 
-ImageFileRead failure(ImageFileRead::Status status, QString reason)
+QString systemReason()
 {
-    ImageFileRead result;
-    result.status = status;
-    result.reason = std::move(reason);
-    return result;
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 ImageFileRead systemFailure(ImageFileRead::Status status)
 {
-    return failure(status, QString::fromLocal8Bit(std::strerror(errno)));
+    return imageFileFailure(status, systemReason());
 }
 
 } // namespace
@@ -36,7 +32,7 @@ ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes)
     if (::stat(path.constData(), &file) != 0)
         return systemFailure(ImageFileRead::CannotOpen);
     if (!S_ISREG(file.st_mode))
-        return failure(ImageFileRead::NotRegular, fileKind(file.st_mode));
+        return imageFileFailure(ImageFileRead::NotRegular, fileKind(file.st_mode));
 
     // Without waiting, in case something else has taken the name since.
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -49,44 +45,15 @@ ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes)
     if (::fstat(fd, &file) != 0)
         return closeAndReturn(systemFailure(ImageFileRead::CannotRead));
     if (!S_ISREG(file.st_mode))
-        return closeAndReturn(failure(ImageFileRead::NotRegular, fileKind(file.st_mode)));
-    if (file.st_size > maxBytes) {
-        ImageFileRead result = failure(ImageFileRead::TooLarge, {});
-        result.size = file.st_size;
-        return closeAndReturn(result);
-    }
-
-    // To its end, which may have moved since it was measured; one byte more than allowed tells a
-    // file that grew too large.
-    const qsizetype limit = static_cast<qsizetype>(maxBytes) + 1;
-    ImageFileRead result;
-    result.status = ImageFileRead::Read;
-    result.bytes.resize(static_cast<qsizetype>(file.st_size) + 1);
-    qsizetype done = 0;
-    for (;;) {
-        if (done == result.bytes.size()) {
-            if (done >= limit)
-                break;
-            result.bytes.resize(std::min(limit, done * 2));
+        return closeAndReturn(imageFileFailure(ImageFileRead::NotRegular, fileKind(file.st_mode)));
+    const auto readSome = [fd](char* buffer, int64_t size) -> int64_t {
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
+            if (n >= 0 || errno != EINTR)
+                return n;
         }
-        const ssize_t n =
-            ::read(fd, result.bytes.data() + done, static_cast<size_t>(result.bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return closeAndReturn(systemFailure(ImageFileRead::CannotRead));
-        if (n == 0)
-            break;
-        done += n;
-    }
-    if (done > maxBytes) {
-        ImageFileRead grown = failure(ImageFileRead::TooLarge, {});
-        grown.size = done;
-        return closeAndReturn(grown);
-    }
-    result.bytes.truncate(done);
-    result.size = done;
-    return closeAndReturn(result);
+    };
+    return closeAndReturn(readToEnd(file.st_size, maxBytes, readSome, systemReason));
 }
 
 } // namespace morvane::cli

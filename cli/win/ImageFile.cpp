@@ -11,17 +11,9 @@ namespace morvane::cli {
 
 namespace {
 
-ImageFileRead failure(ImageFileRead::Status status, QString reason)
-{
-    ImageFileRead result;
-    result.status = status;
-    result.reason = std::move(reason);
-    return result;
-}
-
 ImageFileRead systemFailure(ImageFileRead::Status status)
 {
-    return failure(status, lastSystemError());
+    return imageFileFailure(status, lastSystemError());
 }
 
 } // namespace
@@ -30,12 +22,12 @@ ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes)
 {
     const std::wstring name = fromLocalBytes(path).toStdWString();
     if (!namesFileOnDrive(name))
-        return failure(ImageFileRead::NotRegular, QStringLiteral("a device"));
+        return imageFileFailure(ImageFileRead::NotRegular, QStringLiteral("a device"));
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &attributes))
         return systemFailure(ImageFileRead::CannotOpen);
     if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return failure(ImageFileRead::NotRegular, QStringLiteral("a directory"));
+        return imageFileFailure(ImageFileRead::NotRegular, QStringLiteral("a directory"));
 
     // Others may go on reading, writing or renaming it meanwhile, as they may on Linux.
     const HANDLE file =
@@ -50,47 +42,19 @@ ImageFileRead readImageFile(const QByteArray& path, int64_t maxBytes)
     // In case something else has taken the name since it was looked at.
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileType(file) != FILE_TYPE_DISK)
-        return closeAndReturn(failure(ImageFileRead::NotRegular, kindOfFileType(GetFileType(file))));
+        return closeAndReturn(imageFileFailure(ImageFileRead::NotRegular, kindOfFileType(GetFileType(file))));
     if (!GetFileInformationByHandle(file, &information))
         return closeAndReturn(systemFailure(ImageFileRead::CannotRead));
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return closeAndReturn(failure(ImageFileRead::NotRegular, QStringLiteral("a directory")));
+        return closeAndReturn(imageFileFailure(ImageFileRead::NotRegular, QStringLiteral("a directory")));
     const int64_t size = (int64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-    if (size > maxBytes) {
-        ImageFileRead result = failure(ImageFileRead::TooLarge, {});
-        result.size = size;
-        return closeAndReturn(result);
-    }
-
-    // To its end, which may have moved since it was measured; one byte more than allowed tells a
-    // file that grew too large.
-    const qsizetype limit = static_cast<qsizetype>(maxBytes) + 1;
-    ImageFileRead result;
-    result.status = ImageFileRead::Read;
-    result.bytes.resize(static_cast<qsizetype>(size) + 1);
-    qsizetype done = 0;
-    for (;;) {
-        if (done == result.bytes.size()) {
-            if (done >= limit)
-                break;
-            result.bytes.resize(std::min(limit, done * 2));
-        }
-        const auto wanted = static_cast<DWORD>(std::min<qsizetype>(result.bytes.size() - done, 1 << 30));
+    const auto readSome = [file](char* buffer, int64_t wanted) -> int64_t {
         DWORD read = 0;
-        if (!ReadFile(file, result.bytes.data() + done, wanted, &read, nullptr))
-            return closeAndReturn(systemFailure(ImageFileRead::CannotRead));
-        if (read == 0)
-            break;
-        done += read;
-    }
-    if (done > maxBytes) {
-        ImageFileRead grown = failure(ImageFileRead::TooLarge, {});
-        grown.size = done;
-        return closeAndReturn(grown);
-    }
-    result.bytes.truncate(done);
-    result.size = done;
-    return closeAndReturn(result);
+        if (!ReadFile(file, buffer, static_cast<DWORD>(std::min<int64_t>(wanted, 1 << 30)), &read, nullptr))
+            return -1;
+        return read;
+    };
+    return closeAndReturn(readToEnd(size, maxBytes, readSome, lastSystemError));
 }
 
 } // namespace morvane::cli

@@ -4,6 +4,7 @@
 // takes about as long as its slowest case: a silent port's 5 s deadline.
 #include "Programs.h"
 #include "sim/PseudoTerminal.h"
+#include "unix/PortAnnouncement.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -313,8 +314,9 @@ TEST_F(ProductionLine, SideBySide)
         const QJsonObject leaving = endOf(events, port("arrive-leaving"));
         // Reported as it left, not at the time-out of the block it waited for.
         EXPECT_EQ(leaving["result"], "disconnected");
-        EXPECT_EQ(leaving["detail"],
-                  "the port went away during block 2 of 3: the chip stays in boot mode; flash again to finish");
+        EXPECT_EQ(
+            leaving["detail"],
+            "the port went away during block 2 of 3: the chip stays in boot mode; flash again to finish");
         EXPECT_EQ(endOf(events, arriveSilent)["result"], "skipped");
         ASSERT_FALSE(events.isEmpty());
         const QJsonObject summary = events.last();
@@ -383,18 +385,10 @@ TEST_F(ProductionLine, SideBySide)
 // port-change event reaches --on-arrival: the port is asked, stays silent and is skipped.
 TEST(ProductionLineOnThisMachine, ARealArrivalIsProbedAndASilentPortSkipped)
 {
-    const QByteArray list = runFlasher({"list", "--json"})->out();
-    QString port;
-    for (const QJsonValue& entry : QJsonDocument::fromJson(list).array()) {
-        const QString name = entry["port"].toString();
-        if (name.startsWith("/dev/") && QFile::exists("/sys/class/tty/" + name.mid(5) + "/uevent")) {
-            port = name;
-            break;
-        }
-    }
-    QFile uevent("/sys/class/tty/" + port.mid(5) + "/uevent");
-    if (port.isEmpty() || !uevent.open(QIODevice::WriteOnly))
+    AnnounceablePort announced = announceablePort();
+    if (announced.name.isEmpty())
         GTEST_SKIP() << "no serial port whose arrival can be announced here";
+    const QString port = announced.name;
     QTemporaryDir dir;
     const QString image = dir.filePath("image.bin");
     ASSERT_TRUE(writeFile(image, randomBytes(300, 300)));
@@ -404,13 +398,7 @@ TEST(ProductionLineOnThisMachine, ARealArrivalIsProbedAndASilentPortSkipped)
     // The monitor starts just before that line; announce until the port is taken.
     const QByteArray added =
         QJsonDocument(QJsonObject{{"event", "added"}, {"port", port}}).toJson(QJsonDocument::Compact);
-    line.process.setReadChannel(QProcess::StandardOutput);
-    const QDeadlineTimer deadline(10000);
-    while (!line.out().contains(added) && !deadline.hasExpired()) {
-        uevent.write("add\n");
-        uevent.flush();
-        line.process.waitForReadyRead(500); // the slot collects the output
-    }
+    announceUntilSeen(announced, line, added);
     ASSERT_TRUE(line.out().contains(added)) << line.out().toStdString();
     line.whenOut([&] { return !endOf(eventsSoFar(line), port).isEmpty(); },
                  [&] { sendSignal(line, SIGINT); });

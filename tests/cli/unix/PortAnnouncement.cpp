@@ -1,0 +1,31 @@
+#include "PortAnnouncement.h"
+
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+AnnounceablePort announceablePort()
+{
+    const QByteArray list = runFlasher({"list", "--json"})->out();
+    for (const QJsonValue& entry : QJsonDocument::fromJson(list).array()) {
+        const QString name = entry["port"].toString();
+        if (!name.startsWith("/dev/"))
+            continue;
+        auto uevent = std::make_unique<QFile>("/sys/class/tty/" + name.mid(5) + "/uevent");
+        if (uevent->exists() && uevent->open(QIODevice::WriteOnly))
+            return {name, std::move(uevent)};
+    }
+    return {};
+}
+
+bool announceUntilSeen(AnnounceablePort& port, FlasherRun& run, const QByteArray& expected)
+{
+    run.process.setReadChannel(QProcess::StandardOutput);
+    const QDeadlineTimer deadline(10000);
+    while (!run.out().contains(expected) && !deadline.hasExpired()) {
+        port.uevent->write("add\n");
+        port.uevent->flush();
+        run.process.waitForReadyRead(500); // the slot collects the output
+    }
+    return run.out().contains(expected);
+}
