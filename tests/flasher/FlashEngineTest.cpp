@@ -66,6 +66,31 @@ protected:
     }
 
     std::vector<Bytes> flashWholeImage(const Bytes& image) { return flashWholeFile(images.write(image)); }
+
+    // The guard fires on this thread while a receive thread, held back until the engine asks the
+    // port what is waiting, then hands over `size` bytes. Returns what the firing returned.
+    bool guardFiresWhileTheReceiveThreadHandsOver(unsigned int size)
+    {
+        std::mutex mutex;
+        std::condition_variable asked;
+        bool engineAsked = false;
+        port.onBytesWaitingAsked = [&] {
+            const std::lock_guard<std::mutex> lock(mutex);
+            engineAsked = true;
+            asked.notify_all();
+        };
+        std::thread receiveThread([&] {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                asked.wait_for(lock, std::chrono::seconds(2), [&] { return engineAsked; });
+            }
+            notify(size);
+        });
+        const bool fired = engine.onTimerFired();
+        receiveThread.join();
+        port.onBytesWaitingAsked = nullptr;
+        return fired;
+    }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -516,24 +541,7 @@ TEST_F(FlashEngineTest, GuardWakingLateHandsWhatArrivedToTheReplyFirst)
     startFlashOf(patternImage(600));
     port.receive(AckBootReady);
     advance(std::chrono::seconds(6));
-    std::mutex mutex;
-    std::condition_variable asked;
-    bool engineAsked = false;
-    port.onBytesWaitingAsked = [&] {
-        const std::lock_guard<std::mutex> lock(mutex);
-        engineAsked = true;
-        asked.notify_all();
-    };
-    std::thread receiveThread([&] {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            asked.wait_for(lock, std::chrono::seconds(2), [&] { return engineAsked; });
-        }
-        notify(static_cast<unsigned int>(AckBootReady.size()));
-    });
-    engine.onTimerFired();
-    receiveThread.join();
-    port.onBytesWaitingAsked = nullptr;
+    guardFiresWhileTheReceiveThreadHandsOver(static_cast<unsigned int>(AckBootReady.size()));
 
     const Lines lines = timeline.take();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "receive: Timeout fired"), 0);
@@ -548,24 +556,7 @@ TEST_F(FlashEngineTest, GarbageHandedOverLateDoesNotPostponeTheTimeOut)
     startFlashOf(patternImage(300));
     port.receive({'#', '?', '!'});
     advance(std::chrono::seconds(6));
-    std::mutex mutex;
-    std::condition_variable asked;
-    bool engineAsked = false;
-    port.onBytesWaitingAsked = [&] {
-        const std::lock_guard<std::mutex> lock(mutex);
-        engineAsked = true;
-        asked.notify_all();
-    };
-    std::thread receiveThread([&] {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            asked.wait_for(lock, std::chrono::seconds(2), [&] { return engineAsked; });
-        }
-        notify(3);
-    });
-    const bool firstFiring = engine.onTimerFired();
-    receiveThread.join();
-    port.onBytesWaitingAsked = nullptr;
+    const bool firstFiring = guardFiresWhileTheReceiveThreadHandsOver(3);
     port.receive({'#', '?', '!'}); // the line keeps talking
     EXPECT_TRUE(firstFiring || guardFires());
     EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
