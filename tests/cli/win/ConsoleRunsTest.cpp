@@ -1,10 +1,12 @@
 // morvane-flash on Windows where the Linux tests use POSIX things: Ctrl+C through a console
 // instead of signals, the progress line on a console instead of a pseudo-terminal, standard output
-// that a Windows pipe refuses or that was never given, and the image file changing under the run.
+// that a Windows pipe refuses or that was never given, the image file changing under the run, and
+// ports arriving through the device-change broadcast.
 #include "Programs.h"
 
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -283,5 +285,37 @@ TEST_F(ConsoleRuns, WhatWasCheckedIsWhatIsSent)
     const QStringList copies =
         QDir::temp().entryList({QStringLiteral("morvane-flash-%1-*").arg(pid)}, QDir::Files);
     EXPECT_TRUE(copies.isEmpty()) << copies.join(' ').toStdString();
+    EXPECT_EQ(chip.stop(), 0) << chip.log().toStdString();
+}
+
+// The production line on Windows: a port announced by the device-change broadcast is asked,
+// flashed and recorded in the report (appended to what was there); Ctrl+C ends the program with
+// its summary.
+TEST_F(ConsoleRuns, AChipArrivingIsFlashedAndRecorded)
+{
+    SimulatedChip chip({"--save", path("received.bin")});
+    ASSERT_TRUE(chip.started());
+    const QString firmware = image("line.bin", 600);
+    ASSERT_TRUE(writeFile(path("report.jsonl"), "{\"earlier\":true}\n"));
+    FlasherRun line({"flash", "--on-arrival", "--json", "--report", path("report.jsonl"), firmware},
+                    inConsole());
+    ASSERT_TRUE(line.waitForErr("Waiting for chips", 30000)) << line.err().toStdString();
+    const std::wstring name = chip.portPath().toStdWString();
+    const QByteArray added = "{\"event\":\"added\",\"port\":\"" + chip.portPath().toUtf8() + "\"}\n";
+    ASSERT_TRUE(announceUntilShown(line, DBT_DEVICEARRIVAL, name.c_str(), added)) << line.out().toStdString();
+    line.whenOut("\"event\":\"end\"", [&] { pressCtrlC(line); });
+    EXPECT_TRUE(waitForAll({&line}, 60000)) << "the line did not end";
+
+    EXPECT_EQ(line.exitCode(), 0) << line.err().toStdString();
+    const QList<QJsonObject> events = line.jsonEvents();
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last()["event"].toString(), "summary");
+    EXPECT_EQ(events.last()["flashed"].toInt(), 1);
+    EXPECT_EQ(readFile(path("received.bin")), bytes["line.bin"]);
+    const QList<QByteArray> records = readFile(path("report.jsonl")).split('\n');
+    ASSERT_EQ(records.size(), 3) << readFile(path("report.jsonl")).toStdString(); // and the last line's end
+    const QJsonObject record = QJsonDocument::fromJson(records[1]).object();
+    EXPECT_EQ(record["port"].toString(), chip.portPath());
+    EXPECT_EQ(record["result"].toString(), "completed");
     EXPECT_EQ(chip.stop(), 0) << chip.log().toStdString();
 }
