@@ -52,8 +52,14 @@ public:
         return true;
     }
 
-    // No byte from `position` on may be missing (earlier ones still may).
-    void expectEveryByteFrom(std::uint64_t position) { everyByteFrom = position; }
+    // From here on the stream comes whole from `position`: the next byte taken must be the one
+    // there, and no later one may be missing. Nothing earlier may come any more, as that would be
+    // told from the first of the whole stream only by chance (a byte matches one in 256 times).
+    void expectEveryByteFrom(std::uint64_t position)
+    {
+        next = position;
+        everyByteFrom = position;
+    }
 
     std::uint64_t position() const { return next; }
     std::uint64_t bytesTaken() const { return taken; }
