@@ -549,6 +549,25 @@ unsigned int stressSeed()
 
 } // namespace
 
+// Torn writes can leave several short pieces in a row, each after a gap: they are pieces of the
+// stream all the same. A repeat is still caught.
+TEST(StreamChecker, ShortPiecesInARowBetweenGaps)
+{
+    const std::string start = streamBytes(0, 100);
+    const std::string chunks[] = {
+        streamBytes(200, 10) + streamBytes(300, 10) + streamBytes(400, 100), // then a long piece
+        streamBytes(200, 10) + streamBytes(300, 10),                         // and nothing more
+    };
+    for (const std::string& chunk : chunks) {
+        StreamChecker checker(streamByte);
+        ASSERT_TRUE(checker.take(start.data(), start.size(), 1000));
+        EXPECT_TRUE(checker.take(chunk.data(), chunk.size(), 1000)) << checker.problem();
+    }
+    StreamChecker checker(streamByte);
+    const std::string repeat = start + streamBytes(80, 20) + streamBytes(400, 100);
+    EXPECT_FALSE(checker.take(repeat.data(), repeat.size(), 1000));
+}
+
 TEST(SerialPortStress, EveryOperationFromSeveralThreadsAtOnce)
 {
     const unsigned int seed = stressSeed();
