@@ -568,6 +568,22 @@ TEST(StreamChecker, ShortPiecesInARowBetweenGaps)
     EXPECT_FALSE(checker.take(repeat.data(), repeat.size(), 1000));
 }
 
+// The whole stream expected from a position starts there, even where its first byte also
+// happens to be the one at which the checker stood.
+TEST(StreamChecker, TheWholeStreamFromAPositionStartsThere)
+{
+    const std::string start = streamBytes(0, 100);
+    std::uint64_t from = 200;
+    while (streamByte(from) != streamByte(100))
+        ++from;
+    StreamChecker checker(streamByte);
+    ASSERT_TRUE(checker.take(start.data(), start.size(), from));
+    checker.expectEveryByteFrom(from);
+    const std::string whole = streamBytes(from, 100);
+    EXPECT_TRUE(checker.take(whole.data(), whole.size(), from + 100)) << checker.problem();
+    EXPECT_EQ(checker.position(), from + 100);
+}
+
 TEST(SerialPortStress, EveryOperationFromSeveralThreadsAtOnce)
 {
     const unsigned int seed = stressSeed();
