@@ -62,6 +62,7 @@ void CSerialPortDeviceBase::init(const char* name, int rate, Parity newParity, D
     replaced = std::move(readBuffer);
     readBuffer = std::move(fresh);
     ++bufferGeneration;
+    bytesBuffered = 0;
 }
 
 void CSerialPortDeviceBase::retireReceiveThread(std::thread thread,
@@ -191,7 +192,7 @@ CSerialPortDeviceBase::Received CSerialPortDeviceBase::receive(Reception& recept
             if (room > 0) {
                 got = source.readQueued(chunk, room);
                 if (got > 0) {
-                    readBuffer->write(chunk, static_cast<unsigned int>(got));
+                    writeToBuffer(chunk, static_cast<unsigned int>(got));
                     untold = true;
                 }
             }
@@ -237,7 +238,7 @@ void CSerialPortDeviceBase::store(const Reception& reception, const char* data, 
                 return;
             room = std::min(want, roomForNextRead(want, consumer, untold));
             if (room > 0) {
-                readBuffer->write(data, room);
+                writeToBuffer(data, room);
                 untold = true;
             }
         }
@@ -311,23 +312,35 @@ void CSerialPortDeviceBase::DelayedNotification::onReadEvent(const char* name, u
     port.consumers.notifyListener(opening.load(), name, readBufferLen);
 }
 
+void CSerialPortDeviceBase::writeToBuffer(const char* data, unsigned int size)
+{
+    readBuffer->write(data, size);
+    bytesBuffered += size;
+}
+
 void CSerialPortDeviceBase::parseBuffered(vandrel::ProtocolParser& parser)
 {
+    std::lock_guard<std::mutex> oneAtATime(parseLock);
     char view[kParserView];
     unsigned int shown;
     std::uint64_t generation;
+    std::uint64_t viewStart; // counted in bytesBuffered
     {
         std::lock_guard<std::recursive_mutex> lock(readLock);
         generation = bufferGeneration;
+        viewStart = bytesBuffered - readBuffer->getUsedLen();
         shown = readBuffer->peek(view, std::min(readBuffer->getUsedLen(), kParserView));
     }
     vandrel::ProtocolResults results;
     const unsigned int consumed = parser.parse(view, shown, results);
     {
-        // An init() during parse() replaced the buffer: what was consumed is gone already.
+        // An init() during parse() replaced the buffer: what was consumed is gone already. Newer
+        // bytes may have pushed some of it out meanwhile: only what is left of it goes.
         std::lock_guard<std::recursive_mutex> lock(readLock);
-        if (generation == bufferGeneration)
-            readBuffer->skip(std::min(consumed, shown));
+        const std::uint64_t consumedEnd = viewStart + std::min(consumed, shown);
+        const std::uint64_t frontNow = bytesBuffered - readBuffer->getUsedLen();
+        if (generation == bufferGeneration && consumedEnd > frontNow)
+            readBuffer->skip(static_cast<unsigned int>(consumedEnd - frontNow));
     }
     if (!results.empty())
         parser.onProtocolResults(results);

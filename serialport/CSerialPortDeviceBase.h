@@ -153,8 +153,15 @@ private:
     void handOver(const Reception& reception);
     void parseBuffered(vandrel::ProtocolParser& parser);
 
+    // Appends to the ring buffer; under readLock.
+    void writeToBuffer(const char* data, unsigned int size);
+
     std::unique_ptr<vandrel::RingBuffer<char>> readBuffer; // guarded by readLock
     std::uint64_t bufferGeneration = 0;                    // raised by init(); guarded by readLock
+    std::uint64_t bytesBuffered = 0; // ever written into readBuffer; guarded by readLock
+    // One parser call at a time: a receive thread retired by a close from inside a call may still
+    // be parsing when the next opening's thread has bytes to hand over from the same buffer.
+    std::mutex parseLock;
     std::atomic<unsigned int> readPurges{0};
 
     DelayedNotification delayed{*this};

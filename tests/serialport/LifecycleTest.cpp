@@ -5,6 +5,7 @@
 #include "RecordingListener.h"
 #include "Watchdog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -331,6 +332,78 @@ TEST_F(Lifecycle, InitOnAnOpenPortWhileBytesFlow)
     EXPECT_TRUE(port.isOpen());
     port.close(); // before the parser goes
 }
+
+// A close and open from inside a parser call leave that call running beside the next opening's
+// receive thread, on the same buffer: what the call was shown is not shown again, and nothing
+// after it is lost, also when the new bytes push the shown ones out of a full buffer.
+class ReopenFromInsideTheParser : public Lifecycle, public ::testing::WithParamInterface<unsigned int>
+{
+};
+
+TEST_P(ReopenFromInsideTheParser, WhileItStillParses)
+{
+    const unsigned int bufferSize = GetParam();
+    Watchdog watchdog("a parser call that reopened the port", 20s);
+    const std::string before = patternBytes(64, 21);
+    const std::string after = patternBytes(64, 22);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string shown; // everything the parser was shown, in order
+    int calls = 0;
+    std::promise<std::size_t> reopened; // how much the first call was shown
+
+    class ReopeningParser : public vandrel::ProtocolParser
+    {
+    public:
+        explicit ReopeningParser(const std::function<void(const char*, unsigned int)>& onParse)
+            : onParse(onParse)
+        {
+        }
+        unsigned int parse(const char* data, unsigned int size, vandrel::ProtocolResults&) override
+        {
+            onParse(data, size);
+            return size;
+        }
+        void onProtocolResults(vandrel::ProtocolResults&) override {}
+
+    private:
+        std::function<void(const char*, unsigned int)> onParse;
+    } parser([&](const char* data, unsigned int size) {
+        bool first;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            shown.append(data, size);
+            first = ++calls == 1;
+        }
+        changed.notify_all();
+        if (!first)
+            return;
+        port.close();
+        EXPECT_TRUE(port.open()) << port.getLastErrorMsg();
+        reopened.set_value(size);
+        // Goes on parsing until the new opening's thread has the next bytes to hand over, and a
+        // while longer, time enough for that thread to hand them over beside this call.
+        EXPECT_TRUE(becomesTrue(
+            [&] { return port.getReadBufferLen() >= std::min<std::size_t>(size + after.size(), bufferSize); },
+            5000ms));
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, 200ms, [&] { return calls > 1; });
+    });
+    port.setProtocolParser(&parser);
+    ClosePortOnExit closeFirst(port);
+    ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, bufferSize));
+    ASSERT_TRUE(pty.writeAll(before));
+    auto firstShown = reopened.get_future();
+    ASSERT_EQ(firstShown.wait_for(10s), std::future_status::ready);
+    const std::string expected = before.substr(0, firstShown.get()) + after;
+    ASSERT_TRUE(pty.writeAll(after));
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return shown.size() >= expected.size(); }));
+    EXPECT_TRUE(shown == expected) << "shown " << shown.size() << " bytes, " << expected.size()
+                                   << " expected: bytes shown twice or lost";
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, ReopenFromInsideTheParser, ::testing::Values(4096u, 64u));
 
 TEST_F(Lifecycle, BytesReportedAsWrittenSurviveAnImmediateClose)
 {

@@ -24,6 +24,9 @@ public:
 
     bool isValid() const { return masterFd >= 0 && slaveFd >= 0; }
     int master() const { return masterFd; }
+    // The pair's own descriptor of the slave: what is written to it reaches the master behind
+    // everything the port under test wrote before.
+    int slave() const { return slaveFd; }
     const char* slaveName() const { return slavePath.c_str(); }
 
     // Hangs up the far end, as an unplugged adapter does.

@@ -5,7 +5,8 @@
 //
 // A piece of 16 bytes or more is found by its content, which a random stream makes unique: such
 // a piece that was invented, repeated or moved is always caught. Shorter pieces between two gaps
-// can only be checked for their order (each byte somewhere after the one before).
+// can only be checked for their order (each byte somewhere after the one before); where several
+// come in a row, each but the last has to be found whole.
 #pragma once
 
 #include <algorithm>
@@ -52,8 +53,14 @@ public:
         return true;
     }
 
-    // No byte from `position` on may be missing (earlier ones still may).
-    void expectEveryByteFrom(std::uint64_t position) { everyByteFrom = position; }
+    // From here on the stream comes whole from `position`: the next byte taken must be the one
+    // there, and no later one may be missing. Nothing earlier may come any more, as that would be
+    // told from the first of the whole stream only by chance (a byte matches one in 256 times).
+    void expectEveryByteFrom(std::uint64_t position)
+    {
+        next = position;
+        everyByteFrom = position;
+    }
 
     std::uint64_t position() const { return next; }
     std::uint64_t bytesTaken() const { return taken; }
@@ -62,6 +69,8 @@ public:
 
 private:
     static constexpr std::size_t kProbe = 16;
+    // A short piece this long fits whole at a wrong place by chance too rarely to matter.
+    static constexpr std::size_t kWholeShortPiece = 4;
     static constexpr std::uint64_t kNowhere = ~0ull;
 
     std::size_t matchingLength(std::uint64_t at, const char* data, std::size_t size) const
@@ -104,6 +113,20 @@ private:
                         break;
                     shortPieceLength = lead;
                     return from;
+                }
+            }
+        }
+        // Short pieces in a row, cut apart by gaps (torn writes, purges), can put the long piece
+        // beyond the probes: the first of them is placed where it first fits whole, the rest is
+        // resumed behind it. A later place would leave the rest less room, never more.
+        for (std::size_t piece = kWholeShortPiece; piece < kProbe && piece < size; ++piece) {
+            for (std::uint64_t from = at; from + piece <= available; ++from) {
+                if (matchingLength(from, data, piece) == piece) {
+                    const std::uint64_t rest = resume(data + piece, size - piece, from + piece, available);
+                    if (rest == kNowhere)
+                        break;
+                    shortPieceLength += piece;
+                    return rest;
                 }
             }
         }
