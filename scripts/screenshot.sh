@@ -30,24 +30,12 @@ app=$!
 trap 'kill "$app" 2>/dev/null || true; wait "$app" 2>/dev/null || true' EXIT
 
 # Wait for the window to be mapped, with a deadline.
-geometry=""
-for _ in $(seq $((deadline_seconds * 10))); do
-    if ! kill -0 "$app" 2>/dev/null; then
-        echo "screenshot: the program ended before its window appeared" >&2
-        exit 1
-    fi
-    info="$(xwininfo -name "$title" 2>/dev/null || true)"
-    if grep -q 'Map State: IsViewable' <<<"$info"; then
-        x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
-        y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
-        w=$(awk '/Width:/ {print $2}' <<<"$info")
-        h=$(awk '/Height:/ {print $2}' <<<"$info")
-        geometry="${w}x${h}+${x}+${y}"
-        break
-    fi
-    sleep 0.1
-done
-if [ -z "$geometry" ]; then
+status=0
+geometry=$("$repo/scripts/wait-for-window.sh" "$app" "$title" "$deadline_seconds") || status=$?
+if [ "$status" -eq 3 ]; then
+    echo "screenshot: the program ended before its window appeared" >&2
+    exit 1
+elif [ "$status" -ne 0 ]; then
     echo "screenshot: no window titled \"$title\" within ${deadline_seconds}s" >&2
     exit 1
 fi
