@@ -2,12 +2,8 @@
 
 #include "serialport/SerialPortGlobal.h"
 
-#include <QByteArray>
-#include <QFileInfo>
-
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -15,164 +11,100 @@ namespace rq75x {
 
 namespace {
 
-// Closes the file on every way out of loadFirmwareFile().
-struct FileCloser
+QString acknowledgementText(ReplyCode code)
 {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+    return QStringLiteral("ACK (%1)").arg(static_cast<int>(code));
+}
 
-// Whole milliseconds from `from` to `to`, rounded up so that a timer set to them never wakes
-// before `to`; at least 1.
-unsigned int millisecondsUntil(std::chrono::steady_clock::time_point from,
-                               std::chrono::steady_clock::time_point to)
+// What a run out of turn was waiting for, for the line that says a reply was ignored.
+QString awaited(const RunPosition& at, bool running)
 {
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(to - from).count();
-    return static_cast<unsigned int>(std::clamp<long long>(ms, 1, INT_MAX));
+    if (!running)
+        return at.stage == RunStage::FirmwareInfo
+                   ? QStringLiteral("while waiting for the firmware information")
+                   : QStringLiteral("while no run is going on");
+    switch (at.stage) {
+    case RunStage::BootRequest:
+        return QStringLiteral("while waiting for the bootloader to accept the boot-mode request");
+    case RunStage::BootReady:
+        return QStringLiteral("while preparing the first frame after the boot-mode acknowledgement");
+    case RunStage::Block:
+        return QStringLiteral("while waiting for block %1 of %2").arg(at.block).arg(at.totalBlocks);
+    case RunStage::BlockWritten:
+        return QStringLiteral("after block %1 of %2 was acknowledged").arg(at.block).arg(at.totalBlocks);
+    case RunStage::EndOfData:
+        return QStringLiteral("while waiting for the end of data to be acknowledged");
+    case RunStage::FactoryReset:
+        return QStringLiteral("while waiting for the factory reset to be acknowledged");
+    case RunStage::ExitBootMode:
+        return QStringLiteral("while waiting for the chip to leave boot mode");
+    case RunStage::Idle:
+    case RunStage::FirmwareInfo:
+    case RunStage::Completed:
+        break;
+    }
+    return QStringLiteral("while no run is going on");
+}
+
+Message line(MessageId id, MessagePlace place, QString text)
+{
+    return Message{id, place, std::move(text)};
 }
 
 } // namespace
 
-FlashEngine::FlashEngine(ChipPort& port, FlashEvents& events, Pause pause, Clock clock)
-    : port(port), events(events), pause(std::move(pause)), clock(std::move(clock))
+FlashEngine::FlashEngine(ChipPort& port, FlashEvents& events, RunGuard::Pause pause, RunGuard::Clock clock)
+    : port(port), events(events), guard(std::move(clock), std::move(pause))
 {
-    if (!this->clock)
-        this->clock = [] { return std::chrono::steady_clock::now(); };
 }
 
-// ---------------------------------------------------------------------------------------------
-// Image
-
-void FlashEngine::setFirmwarePath(const QString& path)
+FlashEngine::~FlashEngine()
 {
-    state.firmwarePath = path;
-}
-
-QString FlashEngine::firmwarePath() const
-{
-    return state.firmwarePath;
-}
-
-void FlashEngine::refuseImage(const char* path, unsigned long size)
-{
-    logLine(messageBuffer.format("Cannot flash %s: it holds %lu Bytes, a firmware image holds 1 to %lu Bytes",
-                                 path, size, static_cast<unsigned long>(MaxImageSize)));
-}
-
-int FlashEngine::loadFirmwareFile(const char* path)
-{
-    FileHandle file(std::fopen(path, "rb"));
-    if (!file) {
-        logLine(messageBuffer.format("Unable to open file %s", path));
-        return 1;
-    }
-    // A directory may open and seek to a meaningless end; a pipe has no length to seek to.
-    const bool directory = QFileInfo(QString::fromLocal8Bit(path)).isDir();
-    const long length = !directory && std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1L;
-    if (length < 0) {
-        logLine(messageBuffer.format("Unable to read file %s", path));
-        return 1;
-    }
-    const auto size = static_cast<unsigned long>(length);
-    // Block numbers are 16 bits: an empty image or one of more than 65,535 blocks cannot be sent.
-    if (size == 0 || size > MaxImageSize) {
-        refuseImage(path, size);
-        return 1;
-    }
-
-    const QString sizeText = messageBuffer.format("File: %s \nSize: %lu Bytes", path, size);
-    logLine(sizeText);
-    events.setFileSizeText(sizeText);
-
-    const auto blocks = static_cast<uint32_t>((size >> 8) + ((size & 0xFF) != 0 ? 1 : 0));
-    {
-        // The previous image goes before the new one is allocated; until the new one has been
-        // read completely no reply can use either.
-        const std::lock_guard<std::mutex> lock(imageMutex);
-        state.firmwareImage.reset();
-        state.imageSize = static_cast<int32_t>(size);
-        state.lastBlockLength = static_cast<uint16_t>((size & 0xFF) != 0 ? (size & 0xFF) : BlockSize);
-        state.totalBlocks = blocks;
-    }
-    const QString blocksText = messageBuffer.format("Blocks to transfer: %u", blocks);
-    logLine(blocksText);
-    events.setTotalBlocksText(blocksText);
-
-    std::rewind(file.get());
-    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[size + 1]);
-    if (!image) {
-        logLine(messageBuffer.format("Memory error!"));
-        return 1;
-    }
-    // A file that shrank since it was measured, or a failing read, must not be flashed with
-    // memory that never came from it.
-    const size_t read = std::fread(image.get(), 1, size, file.get());
-    if (read != size) {
-        logLine(messageBuffer.format("Read only %lu of %lu Bytes from %s", static_cast<unsigned long>(read),
-                                     size, path));
-        return 1;
-    }
-    image[size] = 0;
-    const std::lock_guard<std::mutex> lock(imageMutex);
-    state.firmwareImage = std::move(image);
-    return 0;
+    guard.cutOff(RunGuard::Cut::ClosePort, [] {});
+    guard.waitForHandlers();
 }
 
 // ---------------------------------------------------------------------------------------------
 // One notification's handling
 
 // Everything the receive thread does for one notification goes through here. Each step first
-// checks, under runMutex, that the run is still the one the notification began in; once a
-// time-out or a close has cut it off, the step and every later one do nothing, and a pause ends
-// at once. Calls to `events` are made under runMutex, so that the cut-off cannot fall between the
-// check and the call.
-class FlashEngine::Reply
+// checks, under the guard's lock, that the run is still the one the notification began in; once a
+// time-out, a stop or a close has cut it off, the step and every later one do nothing, and a pause
+// ends at once. Events are told under the lock, so that the cut-off cannot fall between the check
+// and the call.
+class FlashEngine::Notification
 {
 public:
-    Reply(FlashEngine& engine, uint64_t run) : engine(engine), run(run) {}
+    Notification(FlashEngine& engine, uint64_t run) : engine(engine), run(run) {}
 
-    bool live() const { return engine.generation.load() == run; }
+    bool live() const { return engine.guard.generation() == run; }
 
-    void report(const QString& text)
+    // Runs `call` under the lock while the run is live; whether it did.
+    template <typename Call> bool whileLive(Call&& call)
     {
-        tell([&] { engine.events.report(text); });
+        return engine.guard.whileCurrent(run, std::forward<Call>(call));
     }
-    void logLine(const QString& text)
+
+    void tell(const Message& message)
     {
-        tell([&] { engine.events.logLine(text); });
+        whileLive([&] { engine.events.message(message); });
     }
-    void logAndShow(const QString& text)
+    void tell(MessageId id, MessagePlace place, QString text) { tell(line(id, place, std::move(text))); }
+
+    // Moves the run to `position` and says so.
+    bool reach(const RunPosition& position)
     {
-        tell([&] {
-            engine.events.logLine(text);
-            engine.events.showAction(text);
+        return whileLive([&] {
+            engine.where = position;
+            engine.events.stageReached(position);
         });
-    }
-    void showAction(const QString& text)
-    {
-        tell([&] { engine.events.showAction(text); });
-    }
-    void setCurrentBlockText(const QString& text)
-    {
-        tell([&] { engine.events.setCurrentBlockText(text); });
-    }
-    void setActionButtonsEnabled(bool enabled)
-    {
-        tell([&] { engine.events.setActionButtonsEnabled(enabled); });
-    }
-    void portClosed()
-    {
-        tell([&] { engine.events.portClosedByTimeout(); });
-    }
-    void runEnded(RunOutcome outcome)
-    {
-        tell([&] { engine.events.runEnded(outcome); });
     }
 
     // Writes a frame unless the run has been cut off; false when it has.
     bool send(const uint8_t* bytes, int length)
     {
-        if (!live())
+        const unsigned int waiting = engine.port.bytesWaiting();
+        if (!whileLive([&] { engine.noteFrameSent(waiting); }))
             return false;
         engine.port.writeData(bytes, length);
         return true;
@@ -181,37 +113,24 @@ public:
     // Arms the guard for the frame just sent.
     void arm(unsigned int ms)
     {
-        tell([&] {
-            engine.guardArmed = true;
-            engine.guardDeadline = engine.clock() + std::chrono::milliseconds(ms);
-            engine.events.startStopTimer(ms);
-        });
+        whileLive([&] { engine.events.guardChanged(engine.guard.arm(ms)); });
     }
 
-    // A reply that does not advance a run must neither stop its time-out (the run would hang
-    // with the buttons disabled) nor extend it (a chip sending garbage would keep the run alive
-    // for ever). Outside a run the time-out stays stopped.
+    // A reply that does not advance a run must neither stop its time-out (the run would hang)
+    // nor extend it (a chip sending garbage would keep the run alive for ever). Outside a run the
+    // time-out stays stopped.
     void keepRunDeadline()
     {
-        tell([&] {
-            if (!engine.running)
-                return;
-            engine.guardArmed = true;
-            engine.events.startStopTimer(millisecondsUntil(engine.clock(), engine.guardDeadline));
+        whileLive([&] {
+            if (engine.running)
+                engine.events.guardChanged(engine.guard.keepDeadline());
         });
     }
 
     // Waits out a pause of the run; false when the run has been cut off (before or during it).
-    bool pause(unsigned int ms) { return engine.pauseWhileCurrent(run, ms); }
+    bool pause(unsigned int ms) { return engine.guard.pause(run, ms); }
 
 private:
-    template <typename Call> void tell(Call&& call)
-    {
-        const std::lock_guard<std::mutex> lock(engine.runMutex);
-        if (engine.generation.load() == run)
-            call();
-    }
-
     FlashEngine& engine;
     const uint64_t run;
 };
@@ -224,121 +143,164 @@ bool FlashEngine::portIsOpen()
     return port.isOpen();
 }
 
-void FlashEngine::startFlash()
+bool FlashEngine::runActive()
 {
-    events.setActionButtonsEnabled(false);
-    if (!state.factoryResetRequested) {
-        const QByteArray path = state.firmwarePath.toLocal8Bit();
-        logAndShow(messageBuffer.format("Reading..."));
-        if (loadFirmwareFile(path.constData()) != 0) {
-            // An image an earlier run left loaded must not be sent on a stray boot-ready reply.
-            releaseImage();
-            logAndShow(messageBuffer.format("Firmware file read error"));
-            events.setActionButtonsEnabled(true);
-            events.runEnded(RunOutcome::ImageUnreadable);
-            return;
-        }
+    return guard.locked([this] { return running; });
+}
+
+RunPosition FlashEngine::position()
+{
+    return guard.locked([this] { return where; });
+}
+
+void FlashEngine::tell(const Message& message)
+{
+    events.message(message);
+}
+
+void FlashEngine::startFlash(const ImageRead& read)
+{
+    if (runActive())
+        return;
+    events.runStarted(RunTask::Flash);
+    tell(line(MessageId::Reading, MessagePlace::LogAndAction, QStringLiteral("Reading...")));
+    if (!read.image) {
+        tell(line(MessageId::ImageProblem, MessagePlace::Log, read.problem()));
+        if ((read.status == ImageRead::CannotOpen || read.status == ImageRead::CannotRead) &&
+            !read.reason.isEmpty())
+            tell(line(MessageId::ImageProblemReason, MessagePlace::Log, read.reason));
+        // An image an earlier run left must not be sent on a stray reply.
+        const RunPosition at{RunTask::Flash, RunStage::Idle, 0, 0};
+        guard.locked([&] {
+            image.reset();
+            where = at;
+        });
+        tell(line(MessageId::ImageReadError, MessagePlace::LogAndAction,
+                  QStringLiteral("Firmware file read error")));
+        events.runEnded(RunEnd{RunOutcome::ImageUnreadable, at});
+        return;
     }
-    logAndShow(messageBuffer.format("Requesting boot mode..."));
-    const uint64_t run = generation.load();
-    running = true;
-    stage = state.factoryResetRequested ? Stage::FactoryReset : Stage::BootModeRequest;
-    port.writeData(BootModeRequest.data(), static_cast<int>(BootModeRequest.size()));
-    armGuard(timing::BootModeTimeout);
-    pauseWhileCurrent(run, timing::PauseAfterBootModeRequest);
+    const FirmwareImage& loaded = *read.image;
+    tell(line(MessageId::ImageSize, MessagePlace::Log,
+              QStringLiteral("File: %1 \nSize: %2 Bytes").arg(loaded.path).arg(loaded.size())));
+    tell(line(MessageId::ImageBlocks, MessagePlace::Log,
+              QStringLiteral("Blocks to transfer: %1").arg(loaded.totalBlocks)));
+    beginRun(RunTask::Flash, read.image);
 }
 
 void FlashEngine::startFactoryReset()
 {
-    logAndShow(messageBuffer.format("Restoring factory settings..."));
-    state.factoryResetRequested = true;
-    startFlash();
+    if (runActive())
+        return;
+    tell(line(MessageId::RestoringFactorySettings, MessagePlace::LogAndAction,
+              QStringLiteral("Restoring factory settings...")));
+    events.runStarted(RunTask::FactoryReset);
+    beginRun(RunTask::FactoryReset, nullptr);
+}
+
+void FlashEngine::beginRun(RunTask task, std::shared_ptr<const FirmwareImage> runImage)
+{
+    tell(line(MessageId::RequestingBootMode, MessagePlace::LogAndAction,
+              QStringLiteral("Requesting boot mode...")));
+    const RunPosition at{task, RunStage::BootRequest, 0, runImage ? runImage->totalBlocks : 0};
+    const uint64_t run = guard.locked([&] {
+        running = true;
+        image = std::move(runImage);
+        where = at;
+        return guard.generation();
+    });
+    events.stageReached(at);
+    sendRequest(BootModeRequest.data(), static_cast<int>(BootModeRequest.size()));
+    armGuard(timing::BootModeTimeout);
+    guard.pause(run, timing::PauseAfterBootModeRequest);
 }
 
 void FlashEngine::requestFirmwareInfo()
 {
-    if (!running)
-        stage = Stage::FirmwareInfo;
+    const RunPosition at{RunTask::FirmwareInfo, RunStage::FirmwareInfo, 0, 0};
+    if (!runActive()) {
+        guard.locked([&] { where = at; });
+        events.stageReached(at);
+    }
     armGuard(timing::FirmwareInfoTimeout);
-    port.writeData(FirmwareInfoRequest.data(), static_cast<int>(FirmwareInfoRequest.size()));
+    sendRequest(FirmwareInfoRequest.data(), static_cast<int>(FirmwareInfoRequest.size()));
+}
+
+void FlashEngine::sendRequest(const uint8_t* bytes, int length)
+{
+    const unsigned int waiting = port.bytesWaiting();
+    guard.locked([&] { noteFrameSent(waiting); });
+    port.writeData(bytes, length);
+}
+
+void FlashEngine::noteFrameSent(unsigned int bytesWaiting)
+{
+    ++framesSent;
+    bytesBeforeLastFrame = bytesWaiting;
+}
+
+void FlashEngine::armGuard(unsigned int ms)
+{
+    guard.locked([&] { guard.arm(ms); });
+    events.guardChanged(ms);
 }
 
 bool FlashEngine::onTimerFired()
 {
-    // Asked before runMutex is taken: the port has locks of its own.
+    // Asked before the guard's lock is taken: the port has locks of its own.
     const bool bytesWaiting = port.bytesWaiting() > 0;
-    std::unique_lock<std::mutex> lock(runMutex);
-    TimePoint now = clock();
-    if (guardRanOut(now)) {
-        const bool late = now - guardDeadline >= std::chrono::milliseconds(timing::LateWakeUp);
-        if ((bytesWaiting || late) && caughtUpFor != guardDeadline) {
-            // What had arrived goes first; once per deadline, so that a line that never stops
-            // talking cannot postpone the time-out for ever.
-            caughtUpFor = guardDeadline;
-            const uint64_t seen = notifications;
-            runChanged.wait_for(lock, std::chrono::milliseconds(timing::CatchUpWait),
-                                [&] { return notifications != seen; });
-            now = clock();
-        }
+    RunPosition at;
+    const RunGuard::Firing firing = guard.fire(bytesWaiting, [&] {
+        at = where;
+        running = false;
+        where.stage = RunStage::Idle;
+    });
+    if (!firing.timedOut) {
+        events.guardChanged(firing.timerMs);
+        return false;
     }
-    if (guardRanOut(now)) {
-        declareTimeOut(lock);
-        return true;
-    }
-    const unsigned int ms = guardTimerMs(now);
-    lock.unlock();
-    events.startStopTimer(ms);
-    return false;
+    tell(line(MessageId::TimeoutFired, MessagePlace::ReplyLog, QStringLiteral("Timeout fired")));
+    events.guardChanged(0);
+    port.close(); // no reply is being handled and none can begin: the receive thread ends at once
+    tell(line(MessageId::PortClosed, MessagePlace::Log, QStringLiteral("Port closed...")));
+    tell(line(MessageId::TimedOut, MessagePlace::LogAndAction,
+              QStringLiteral("Call to chip timed out. Check your port or chip setup")));
+    guard.locked([this] { image.reset(); }); // the next Flash reads the file again
+    guard.portClosed();
+    events.runEnded(RunEnd{RunOutcome::TimedOut, at});
+    return true;
 }
 
-void FlashEngine::declareTimeOut(std::unique_lock<std::mutex>& lock)
+bool FlashEngine::stop()
 {
-    generation++;
-    portClosing = true;
-    guardArmed = false;
-    running = false;
-    stage = Stage::Idle;
-    lock.unlock();
-    runChanged.notify_all();
-
-    events.appendReceiveLine(QStringLiteral("Timeout fired"));
-    events.startStopTimer(0);
-    port.close(); // no reply is being handled and none can begin: the receive thread ends at once
-    events.portClosedByTimeout();
-    logLine(messageBuffer.format("Port closed..."));
-    logAndShow(messageBuffer.format("Call to chip timed out. Check your port or chip setup"));
-    state.factoryResetRequested = false;
-    events.setActionButtonsEnabled(true);
-    releaseImage(); // the next Flash reads the file again
-    lock.lock();
-    portClosing = false;
-    lock.unlock();
-    events.runEnded(RunOutcome::TimedOut);
+    bool wasRunning = false;
+    RunPosition at;
+    guard.cutOff(RunGuard::Cut::Stop, [&] {
+        wasRunning = running;
+        at = where;
+        running = false;
+        where.stage = RunStage::Idle;
+    });
+    // A reply being handled sees the cut-off at its next step; a pause ends at once.
+    guard.waitForHandlers();
+    if (!wasRunning)
+        return false;
+    events.guardChanged(0);
+    events.runEnded(RunEnd{RunOutcome::Stopped, at});
+    return true;
 }
 
 void FlashEngine::closePort()
 {
-    {
-        const std::lock_guard<std::mutex> lock(runMutex);
-        generation++;
-        portClosing = true;
-    }
-    runChanged.notify_all();
+    guard.cutOff(RunGuard::Cut::ClosePort, [this] {
+        running = false;
+        where.stage = RunStage::Idle;
+    });
     port.close();
-    std::unique_lock<std::mutex> lock(runMutex);
     // A handler that closed the port itself (it went away) is not joined by close(): it has
     // been cut off too, so it finishes at once.
-    runChanged.wait(lock, [this] { return handlersRunning == 0; });
-    portClosing = false;
-}
-
-FlashEngine::~FlashEngine()
-{
-    std::unique_lock<std::mutex> lock(runMutex);
-    generation++;
-    portClosing = true;
-    runChanged.notify_all();
-    runChanged.wait(lock, [this] { return handlersRunning == 0; });
+    guard.waitForHandlers();
+    guard.portClosed();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -346,31 +308,19 @@ FlashEngine::~FlashEngine()
 
 void FlashEngine::onReadEvent(unsigned int readBufferLen)
 {
-    uint64_t run = 0;
-    {
-        const std::lock_guard<std::mutex> lock(runMutex);
-        if (portClosing)
-            return; // the port is being closed: what it still reports belongs to nobody
-        run = generation.load();
-        ++handlersRunning;
-        ++notifications;
-        guardArmed = false;
-        events.startStopTimer(0); // every notification stops the time-out while it is handled
-    }
-    runChanged.notify_all();
+    uint64_t framesAtBegin = 0;
+    const std::optional<uint64_t> run = guard.beginNotification([&] {
+        framesAtBegin = framesSent;
+        events.guardChanged(0); // every notification stops the time-out while it is handled
+    });
+    if (!run)
+        return; // the port is being closed: what it still reports belongs to nobody
     struct Finished
     {
-        FlashEngine& engine;
-        ~Finished()
-        {
-            // Notified under the lock: a thread waiting for this to destroy the engine cannot
-            // go on before this thread is done with it.
-            const std::lock_guard<std::mutex> lock(engine.runMutex);
-            --engine.handlersRunning;
-            engine.runChanged.notify_all();
-        }
-    } finished{*this};
-    Reply reply(*this, run);
+        RunGuard& guard;
+        ~Finished() { guard.endNotification(); }
+    } finished{guard};
+    Notification notification(*this, *run);
 
     // Also for a notification of no bytes: reading is how a hang-up shows.
     const int wanted = readBufferLen == 0            ? 1
@@ -379,37 +329,27 @@ void FlashEngine::onReadEvent(unsigned int readBufferLen)
     std::vector<char> buffer(static_cast<size_t>(wanted) + 1);
     int length = port.readData(buffer.data(), wanted);
     if (length < 0 && port.lastError() == ErrorReadFailed) {
-        onPortWentAway(reply);
+        onPortWentAway(notification);
         return;
     }
     if (length <= 0) {
-        reply.keepRunDeadline();
+        notification.keepRunDeadline();
         return;
     }
-    if (length > wanted)
-        length = wanted;
-    buffer[static_cast<size_t>(length)] = '\0';
+    length = std::min(length, wanted);
 
-    switch (classifyReply(buffer.data(), length)) {
-    case ReplyBootReady:
-        onBootReady(reply);
-        break;
-    case ReplyBlockWritten:
-        onBlockWritten(reply);
-        break;
-    case ReplyEndOfData:
-        onEndOfData(reply);
-        break;
-    case ReplyBootExited:
-        onBootExited(reply);
-        break;
-    case ReplyFactoryReset:
-        onFactoryResetAcknowledged(reply);
-        break;
-    case ReplyOther:
-        onOtherReply(reply, buffer.data(), length);
-        break;
-    }
+    // What arrived before the frame last written is no answer to it: all of it when the frame
+    // went out while this notification was on its way, else what waited unread at that moment.
+    int before = 0;
+    guard.locked([&] {
+        const int waitedUnread = static_cast<int>(std::min<unsigned int>(bytesBeforeLastFrame, INT_MAX));
+        before = framesSent != framesAtBegin ? length : std::min(length, waitedUnread);
+        bytesBeforeLastFrame -= static_cast<unsigned int>(std::min(length, waitedUnread));
+    });
+    if (before > 0)
+        onReply(notification, buffer.data(), before, true);
+    if (length > before)
+        onReply(notification, buffer.data() + before, length - before, false);
 }
 
 QString FlashEngine::filterReplyText(const QByteArray& bytes)
@@ -427,310 +367,215 @@ QString FlashEngine::filterReplyText(const QByteArray& bytes)
     return text;
 }
 
-void FlashEngine::onOtherReply(Reply& reply, const char* bytes, int length)
+void FlashEngine::onReply(Notification& notification, const char* bytes, int length, bool arrivedBefore)
 {
-    if (!running) {
-        Stage expected = Stage::FirmwareInfo;
-        stage.compare_exchange_strong(expected, Stage::Idle); // the information has come
-    }
-    reply.report(filterReplyText(QByteArray(bytes, length)));
-    reply.keepRunDeadline();
-}
-
-void FlashEngine::onBootReady(Reply& reply)
-{
-    reply.report(QStringLiteral("ACK (32)"));
-    if (!reply.pause(timing::PauseAfterBootReady))
-        return;
-    reply.logAndShow(messageBuffer.format("Bootloader ready to receive..."));
-    if (state.factoryResetRequested) {
-        reply.logAndShow(messageBuffer.format("Sending factory reset..."));
-        state.controlFrame = buildControlFrame(ControlFactoryReset);
-        if (!reply.send(state.controlFrame.data(), ControlFrameSize))
-            return;
-        reply.arm(timing::FactoryResetTimeout);
-        reply.pause(timing::PauseAfterFactoryReset);
+    const ReplyCode code = classifyReply(bytes, length);
+    const ChipReply reply{code, code == ReplyOther ? filterReplyText(QByteArray(bytes, length))
+                                                   : acknowledgementText(code)};
+    bool inTurn = false;
+    RunPosition at;
+    bool duringRun = false;
+    notification.whileLive([&] {
+        at = where;
+        duringRun = running;
+        inTurn = !arrivedBefore && duringRun && code == expectedReply(at.stage);
+        if (!duringRun && at.stage == RunStage::FirmwareInfo)
+            where.stage = RunStage::Idle; // the information has come
+        events.replied(reply);
+    });
+    if (code == ReplyOther) {
+        notification.keepRunDeadline();
         return;
     }
-    sendFirstBlock(reply);
-}
-
-void FlashEngine::sendFirstBlock(Reply& reply)
-{
-    PreparedFrame frame;
-    switch (prepareBlock(1, frame)) {
-    case Preparation::Ready:
+    if (!inTurn) {
+        notification.tell(
+            MessageId::UnexpectedReply, MessagePlace::Log,
+            QStringLiteral("Unexpected reply %1 %2: ignored").arg(reply.text, awaited(at, duringRun)));
+        notification.keepRunDeadline();
+        return;
+    }
+    switch (code) {
+    case ReplyBootReady:
+        onBootReady(notification);
         break;
-    case Preparation::NoImage:
-    case Preparation::PastLastBlock:
-        ignoreReply(reply,
-                    messageBuffer.format("No firmware image loaded: boot-ready reply ignored, nothing sent"));
+    case ReplyBlockWritten:
+        onBlockWritten(notification, at.block);
+        break;
+    case ReplyEndOfData:
+        onEndOfData(notification);
+        break;
+    case ReplyBootExited:
+        onBootExited(notification);
+        break;
+    case ReplyFactoryReset:
+        onFactoryResetAcknowledged(notification);
+        break;
+    case ReplyOther:
+        break;
+    }
+}
+
+void FlashEngine::onBootReady(Notification& notification)
+{
+    RunPosition at = position();
+    at.stage = RunStage::BootReady;
+    if (!notification.reach(at) || !notification.pause(timing::PauseAfterBootReady))
         return;
-    case Preparation::NoMemory:
-        reply.logLine(messageBuffer.format("Memory error!"));
-        endRun(reply, RunOutcome::Aborted);
+    notification.tell(MessageId::BootloaderReady, MessagePlace::LogAndAction,
+                      QStringLiteral("Bootloader ready to receive..."));
+    if (at.task == RunTask::FactoryReset) {
+        notification.tell(MessageId::SendingFactoryReset, MessagePlace::LogAndAction,
+                          QStringLiteral("Sending factory reset..."));
+        sendControlFrame(notification, ControlFactoryReset, RunStage::FactoryReset,
+                         timing::FactoryResetTimeout);
+        notification.pause(timing::PauseAfterFactoryReset);
         return;
     }
-    if (!reply.live()) {
-        state.lastBlockFrame.reset();
+    sendBlock(notification, 1);
+}
+
+// Block 1 after the boot-ready reply, every other after the previous block's acknowledgement.
+void FlashEngine::sendBlock(Notification& notification, uint32_t block)
+{
+    const std::shared_ptr<const FirmwareImage> runImage = guard.locked([this] { return image; });
+    if (!runImage || block < 1 || block > runImage->totalBlocks)
+        return; // dropped by a time-out that cut this run off
+    const uint32_t total = runImage->totalBlocks;
+    if (block > 1) {
+        const QString next = QStringLiteral("Next memory block: %1").arg(block);
+        if (!notification.reach(RunPosition{RunTask::Flash, RunStage::Block, block, total}))
+            return;
+        notification.tell(MessageId::NextBlock, MessagePlace::ReportAndAction, next);
+    } else if (!notification.reach(RunPosition{RunTask::Flash, RunStage::Block, block, total})) {
         return;
     }
-    state.currentBlock = 1;
-    stage = Stage::Blocks;
-    reply.logLine(messageBuffer.format("Memory index: 0x%08x", 0u));
-    const bool sent = reply.send(frame.bytes, frame.length);
-    if (frame.last)
-        state.lastBlockFrame.reset();
+
+    const bool last = block == total;
+    const auto payload = reinterpret_cast<const uint8_t*>(runImage->blockData(block));
+    const int payloadLength = runImage->blockLength(block);
+    // The last block's frame has the length of what is left; it lives only while it is sent.
+    std::unique_ptr<uint8_t[]> lastFrame;
+    uint8_t* frame = blockFrame.data();
+    if (last) {
+        lastFrame.reset(new (std::nothrow) uint8_t[static_cast<size_t>(payloadLength + BlockFrameOverhead)]);
+        if (!lastFrame) {
+            notification.tell(MessageId::MemoryError, MessagePlace::Log, QStringLiteral("Memory error!"));
+            notification.whileLive([&] {
+                const RunPosition at = where;
+                running = false;
+                where.stage = RunStage::Idle;
+                events.runEnded(RunEnd{RunOutcome::Aborted, at});
+            });
+            return;
+        }
+        frame = lastFrame.get();
+    }
+    const int frameLength = buildBlockFrame(static_cast<uint16_t>(block), payload, payloadLength, frame);
+    notification.tell(
+        MessageId::MemoryIndex, MessagePlace::Log,
+        QStringLiteral("Memory index: 0x%1").arg((block - 1) * BlockSize, 8, 16, QLatin1Char('0')));
+    const bool sent = notification.send(frame, frameLength);
     if (!sent)
         return;
-    reply.arm(timing::BlockTimeout);
-    reply.pause(timing::PauseAfterFirstBlock);
-}
-
-void FlashEngine::onBlockWritten(Reply& reply)
-{
-    reply.report(QStringLiteral("ACK (33)"));
-    if (!imageLoaded()) {
-        ignoreReply(reply, messageBuffer.format(
-                               "No firmware image loaded: block acknowledgement ignored, nothing sent"));
-        return;
-    }
-    const uint32_t written = state.currentBlock;
-    const uint32_t total = state.totalBlocks;
-    if (written > total) {
-        ignoreReply(reply,
-                    messageBuffer.format(
-                        "Block acknowledgement ignored: block %u is past the last block %u, nothing sent",
-                        written, total));
-        return;
-    }
-    const QString writtenText = QStringLiteral("Written memory block: %1").arg(written);
-    reply.setCurrentBlockText(writtenText);
-    reply.report(writtenText);
-    if (written == total) {
-        if (!reply.live())
-            return;
-        stage = Stage::LeavingBootMode;
-        reply.logAndShow(messageBuffer.format("Last package completed..."));
-        state.controlFrame = buildControlFrame(ControlEndOfData);
-        if (!reply.send(state.controlFrame.data(), ControlFrameSize))
-            return;
-        reply.arm(timing::EndOfDataTimeout);
-        reply.pause(timing::PauseAfterControlFrame);
-        return;
-    }
-    sendNextBlock(reply);
-}
-
-void FlashEngine::sendNextBlock(Reply& reply)
-{
-    if (!reply.live())
-        return; // the counters stay where the run that was cut off left them
-    const uint32_t block = ++state.currentBlock;
-    const QString nextText = QStringLiteral("Next memory block: %1").arg(block);
-    reply.report(nextText);
-    reply.showAction(nextText);
-
-    PreparedFrame frame;
-    switch (prepareBlock(block, frame)) {
-    case Preparation::Ready:
-        break;
-    case Preparation::NoImage: // released by a time-out since the acknowledgement arrived
-    case Preparation::PastLastBlock:
-        ignoreReply(reply, messageBuffer.format(
-                               "No firmware image loaded: block acknowledgement ignored, nothing sent"));
-        return;
-    case Preparation::NoMemory:
-        reply.logLine(messageBuffer.format("Memory error!"));
-        endRun(reply, RunOutcome::Aborted);
-        return;
-    }
-    reply.logLine(messageBuffer.format("Memory index: 0x%08x", (block - 1) * BlockSize));
-    const bool sent = reply.send(frame.bytes, frame.length);
-    if (frame.last) {
-        if (sent)
-            reply.pause(timing::PauseAfterLastBlock);
-        state.lastBlockFrame.reset();
-        reply.arm(timing::BlockTimeout);
-    } else if (sent) {
-        reply.arm(timing::BlockTimeout);
-        reply.pause(timing::PauseAfterFullBlock);
+    if (block == 1) {
+        notification.arm(timing::BlockTimeout);
+        notification.pause(timing::PauseAfterFirstBlock);
+    } else if (last) {
+        // The last frame is released once written, before the time-out is armed.
+        notification.pause(timing::PauseAfterLastBlock);
+        lastFrame.reset();
+        notification.arm(timing::BlockTimeout);
+    } else {
+        notification.arm(timing::BlockTimeout);
+        notification.pause(timing::PauseAfterFullBlock);
     }
 }
 
-void FlashEngine::onEndOfData(Reply& reply)
+void FlashEngine::onBlockWritten(Notification& notification, uint32_t block)
 {
-    reply.report(QStringLiteral("ACK (34)"));
-    reply.logAndShow(messageBuffer.format("Exiting boot mode..."));
-    state.controlFrame = buildControlFrame(ControlExitBootMode);
-    if (!reply.send(state.controlFrame.data(), ControlFrameSize))
+    RunPosition at = position();
+    at.stage = RunStage::BlockWritten;
+    at.block = block;
+    if (!notification.reach(at))
         return;
-    reply.arm(timing::ExitBootModeTimeout);
-    reply.pause(timing::PauseAfterControlFrame);
+    notification.tell(MessageId::BlockWritten, MessagePlace::Report,
+                      QStringLiteral("Written memory block: %1").arg(block));
+    if (block < at.totalBlocks) {
+        sendBlock(notification, block + 1);
+        return;
+    }
+    notification.tell(MessageId::LastPackage, MessagePlace::LogAndAction,
+                      QStringLiteral("Last package completed..."));
+    sendControlFrame(notification, ControlEndOfData, RunStage::EndOfData, timing::EndOfDataTimeout);
+    notification.pause(timing::PauseAfterControlFrame);
 }
 
-void FlashEngine::onBootExited(Reply& reply)
+void FlashEngine::onEndOfData(Notification& notification)
 {
-    if (!reply.live())
-        return;
-    reply.report(QStringLiteral("ACK (35)"));
-    reply.logAndShow(messageBuffer.format("Flashing completed."));
-    state.factoryResetRequested = false;
-    running = false;
-    stage = Stage::Idle;
-    reply.setActionButtonsEnabled(true);
-    reply.runEnded(RunOutcome::Completed);
+    notification.tell(MessageId::ExitingBootMode, MessagePlace::LogAndAction,
+                      QStringLiteral("Exiting boot mode..."));
+    sendControlFrame(notification, ControlExitBootMode, RunStage::ExitBootMode, timing::ExitBootModeTimeout);
+    notification.pause(timing::PauseAfterControlFrame);
 }
 
-void FlashEngine::onFactoryResetAcknowledged(Reply& reply)
+void FlashEngine::onFactoryResetAcknowledged(Notification& notification)
 {
-    reply.report(QStringLiteral("ACK (36)"));
-    reply.logAndShow(messageBuffer.format("ACK factory reset..."));
-    state.controlFrame = buildControlFrame(ControlExitBootMode);
-    if (!reply.send(state.controlFrame.data(), ControlFrameSize))
+    notification.tell(MessageId::FactoryResetAcknowledged, MessagePlace::LogAndAction,
+                      QStringLiteral("ACK factory reset..."));
+    sendControlFrame(notification, ControlExitBootMode, RunStage::ExitBootMode,
+                     timing::ExitAfterResetTimeout);
+    notification.pause(timing::PauseAfterControlFrame);
+}
+
+void FlashEngine::sendControlFrame(Notification& notification, ControlCommand command, RunStage stage,
+                                   unsigned int timeoutMs)
+{
+    RunPosition at = position();
+    at.stage = stage;
+    at.block = 0;
+    if (!notification.reach(at))
         return;
-    reply.arm(timing::ExitAfterResetTimeout);
-    reply.pause(timing::PauseAfterControlFrame);
+    controlFrame = buildControlFrame(command);
+    if (notification.send(controlFrame.data(), ControlFrameSize))
+        notification.arm(timeoutMs);
+}
+
+void FlashEngine::onBootExited(Notification& notification)
+{
+    RunPosition at;
+    notification.whileLive([&] {
+        running = false;
+        where.stage = RunStage::Completed;
+        at = where;
+        events.message(line(MessageId::FlashingCompleted, MessagePlace::LogAndAction,
+                            QStringLiteral("Flashing completed.")));
+        events.stageReached(at);
+        events.runEnded(RunEnd{RunOutcome::Completed, at});
+    });
 }
 
 // The device hung up or went away: nothing can answer any more, so the run ends now instead of
 // waiting for its time-out. The port is closed from this, the receive thread; the library hands
 // the thread's join on to the next open or to the port's destruction.
-void FlashEngine::onPortWentAway(Reply& reply)
+void FlashEngine::onPortWentAway(Notification& notification)
 {
-    if (!reply.live())
+    RunPosition at;
+    if (!notification.whileLive([&] {
+            at = where;
+            running = false;
+            where.stage = RunStage::Idle;
+        }))
         return;
-    const QString where = wentAwayText();
-    running = false;
-    stage = Stage::Idle;
-    reply.logAndShow(where);
+    const QString where = whereRunEnded(at);
+    notification.tell(MessageId::PortWentAway, MessagePlace::LogAndAction,
+                      where.isEmpty() ? QStringLiteral("Port went away")
+                                      : QStringLiteral("Port went away %1").arg(where));
     port.close();
-    reply.portClosed();
-    reply.logLine(messageBuffer.format("Port closed..."));
-    state.factoryResetRequested = false;
-    releaseImage();
-    reply.setActionButtonsEnabled(true);
-    reply.runEnded(RunOutcome::Disconnected);
-}
-
-QString FlashEngine::wentAwayText()
-{
-    switch (stage.load()) {
-    case Stage::FirmwareInfo:
-        return messageBuffer.format("Port went away while waiting for the firmware information");
-    case Stage::BootModeRequest:
-        return messageBuffer.format("Port went away while requesting boot mode");
-    case Stage::Blocks:
-        return messageBuffer.format("Port went away during block %u of %u", state.currentBlock.load(),
-                                    state.totalBlocks.load());
-    case Stage::LeavingBootMode:
-        return messageBuffer.format("Port went away after the last block, while leaving boot mode");
-    case Stage::FactoryReset:
-        return messageBuffer.format("Port went away during the factory reset");
-    case Stage::Idle:
-        break;
-    }
-    return messageBuffer.format("Port went away");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Helpers
-
-// Builds block `block` of the loaded image into blockFrame, or for the last block into a new
-// lastBlockFrame. Both frames belong to the receive thread; only the image needs the lock.
-FlashEngine::Preparation FlashEngine::prepareBlock(uint32_t block, PreparedFrame& frame)
-{
-    const std::lock_guard<std::mutex> lock(imageMutex);
-    if (!state.firmwareImage)
-        return Preparation::NoImage;
-    const uint32_t total = state.totalBlocks;
-    if (block < 1 || block > total)
-        return Preparation::PastLastBlock;
-    const uint8_t* payload = state.firmwareImage.get() + static_cast<size_t>(block - 1) * BlockSize;
-    const auto number = static_cast<uint16_t>(block);
-    if (block < total) {
-        frame.length = buildBlockFrame(number, payload, BlockSize, state.blockFrame.data());
-        frame.bytes = state.blockFrame.data();
-        return Preparation::Ready;
-    }
-    const int frameLength = state.lastBlockLength + BlockFrameOverhead;
-    state.lastBlockFrame.reset(new (std::nothrow) uint8_t[static_cast<size_t>(frameLength)]);
-    if (!state.lastBlockFrame)
-        return Preparation::NoMemory;
-    frame.length = buildBlockFrame(number, payload, state.lastBlockLength, state.lastBlockFrame.get());
-    frame.bytes = state.lastBlockFrame.get();
-    frame.last = true;
-    return Preparation::Ready;
-}
-
-void FlashEngine::releaseImage()
-{
-    const std::lock_guard<std::mutex> lock(imageMutex);
-    state.firmwareImage.reset();
-}
-
-bool FlashEngine::imageLoaded()
-{
-    const std::lock_guard<std::mutex> lock(imageMutex);
-    return state.firmwareImage != nullptr;
-}
-
-void FlashEngine::ignoreReply(Reply& reply, const QString& why)
-{
-    reply.logAndShow(why);
-    reply.keepRunDeadline();
-}
-
-void FlashEngine::endRun(Reply& reply, RunOutcome outcome)
-{
-    if (!reply.live())
-        return;
-    running = false;
-    stage = Stage::Idle;
-    reply.setActionButtonsEnabled(true);
-    reply.runEnded(outcome);
-}
-
-void FlashEngine::logLine(const QString& text)
-{
-    events.logLine(text);
-}
-
-void FlashEngine::logAndShow(const QString& text)
-{
-    events.logLine(text);
-    events.showAction(text);
-}
-
-void FlashEngine::armGuard(unsigned int ms)
-{
-    {
-        const std::lock_guard<std::mutex> lock(runMutex);
-        guardArmed = true;
-        guardDeadline = clock() + std::chrono::milliseconds(ms);
-    }
-    events.startStopTimer(ms);
-}
-
-bool FlashEngine::guardRanOut(TimePoint now) const
-{
-    return handlersRunning == 0 && guardArmed && now >= guardDeadline;
-}
-
-unsigned int FlashEngine::guardTimerMs(TimePoint now) const
-{
-    return guardArmed ? millisecondsUntil(now, guardDeadline) : 0;
-}
-
-bool FlashEngine::pauseWhileCurrent(uint64_t run, unsigned int ms)
-{
-    if (pause) {
-        pause(ms);
-        return generation.load() == run;
-    }
-    std::unique_lock<std::mutex> lock(runMutex);
-    return !runChanged.wait_for(lock, std::chrono::milliseconds(ms),
-                                [&] { return generation.load() != run; });
+    notification.tell(MessageId::PortClosed, MessagePlace::Log, QStringLiteral("Port closed..."));
+    notification.whileLive([&] {
+        image.reset();
+        events.runEnded(RunEnd{RunOutcome::Disconnected, at});
+    });
 }
 
 } // namespace rq75x

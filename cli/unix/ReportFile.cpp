@@ -1,5 +1,5 @@
 #include "cli/ReportFile.h"
-#include "cli/unix/FileKind.h"
+#include "flasher/unix/FileKind.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 namespace morvane::cli {
+
+using rq75x::fileKind;
 
 namespace {
 

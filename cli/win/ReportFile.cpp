@@ -1,12 +1,16 @@
 #include "cli/ReportFile.h"
 
 #include "cli/LocalText.h"
-#include "cli/win/SystemFiles.h"
+#include "flasher/win/SystemFiles.h"
 
 #include <string>
 #include <windows.h>
 
 namespace morvane::cli {
+
+using rq75x::kindOfFileType;
+using rq75x::lastSystemError;
+using rq75x::namesFileOnDrive;
 
 namespace {
 

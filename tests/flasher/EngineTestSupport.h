@@ -185,10 +185,43 @@ inline const char* outcomeName(rq75x::RunOutcome outcome)
         return "Aborted";
     case rq75x::RunOutcome::Disconnected:
         return "Disconnected";
+    case rq75x::RunOutcome::Stopped:
+        return "Stopped";
     }
     return "?";
 }
 
+inline std::string stageName(const rq75x::RunPosition& at)
+{
+    using rq75x::RunStage;
+    switch (at.stage) {
+    case RunStage::Idle:
+        return "idle";
+    case RunStage::FirmwareInfo:
+        return "firmware info";
+    case RunStage::BootRequest:
+        return "boot request";
+    case RunStage::BootReady:
+        return "boot ready";
+    case RunStage::Block:
+        return "block " + std::to_string(at.block) + "/" + std::to_string(at.totalBlocks);
+    case RunStage::BlockWritten:
+        return "written " + std::to_string(at.block) + "/" + std::to_string(at.totalBlocks);
+    case RunStage::EndOfData:
+        return "end of data";
+    case RunStage::FactoryReset:
+        return "factory reset";
+    case RunStage::ExitBootMode:
+        return "exit boot mode";
+    case RunStage::Completed:
+        return "completed";
+    }
+    return "?";
+}
+
+// Writes the engine's events into the timeline as the window would place them: "log: " for the
+// status log, "show: " for the action line, "report: " for the reply log's messages, "reply: " for
+// the chip's replies, "receive: " for a reply-log line without progress.
 class RecordingEvents : public rq75x::FlashEvents
 {
 public:
@@ -199,27 +232,53 @@ public:
     {
     }
 
-    void logLine(const QString& text) override { add("log: ", text); }
-    void showAction(const QString& text) override { add("show: ", text); }
-    void report(const QString& text) override { add("report: ", text); }
-    void appendReceiveLine(const QString& text) override { add("receive: ", text); }
-    void setCurrentBlockText(const QString& text) override { add("block label: ", text); }
-    void setFileSizeText(const QString& text) override { add("size label: ", text); }
-    void setTotalBlocksText(const QString& text) override { add("blocks label: ", text); }
-    void setActionButtonsEnabled(bool enabled) override
+    // Stages are written into the timeline only when a test asks for them.
+    std::atomic<bool> recordStages{false};
+
+    void runStarted(rq75x::RunTask task) override
     {
-        timeline.add(enabled ? "buttons: on" : "buttons: off");
+        timeline.add(task == rq75x::RunTask::FactoryReset ? "started: reset" : "started: flash");
     }
-    void startStopTimer(unsigned int ms) override
+    void stageReached(const rq75x::RunPosition& position) override
+    {
+        if (recordStages)
+            timeline.add("stage: " + stageName(position));
+    }
+    void message(const rq75x::Message& message) override
+    {
+        using rq75x::MessagePlace;
+        switch (message.place) {
+        case MessagePlace::Log:
+            add("log: ", message.text);
+            break;
+        case MessagePlace::LogAndAction:
+            add("log: ", message.text);
+            add("show: ", message.text);
+            break;
+        case MessagePlace::Report:
+            add("report: ", message.text);
+            break;
+        case MessagePlace::ReportAndAction:
+            add("report: ", message.text);
+            add("show: ", message.text);
+            break;
+        case MessagePlace::ReplyLog:
+            add("receive: ", message.text);
+            break;
+        }
+    }
+    void replied(const rq75x::ChipReply& reply) override { add("reply: ", reply.text); }
+    void guardChanged(unsigned int ms) override
     {
         timeline.add("timer: " + std::to_string(ms));
         const std::lock_guard<std::mutex> lock(timerMutex);
         timerDue = ms == 0 ? TimePoint::max() : clock() + std::chrono::milliseconds(ms);
     }
-    void portClosedByTimeout() override { timeline.add("open button: Open Port"); }
-    void runEnded(rq75x::RunOutcome outcome) override
+    void runEnded(const rq75x::RunEnd& end) override
     {
-        timeline.add(std::string("ended: ") + outcomeName(outcome));
+        timeline.add(std::string("ended: ") + outcomeName(end.outcome));
+        const std::lock_guard<std::mutex> lock(timerMutex);
+        lastEnd = end;
     }
 
     // When the front end's timer would fire; max() while it is stopped.
@@ -228,6 +287,11 @@ public:
         const std::lock_guard<std::mutex> lock(timerMutex);
         return timerDue;
     }
+    rq75x::RunEnd lastRunEnd()
+    {
+        const std::lock_guard<std::mutex> lock(timerMutex);
+        return lastEnd;
+    }
 
 private:
     void add(const char* kind, const QString& text) { timeline.add(kind + text.toStdString()); }
@@ -235,6 +299,7 @@ private:
     std::function<TimePoint()> clock;
     std::mutex timerMutex;
     TimePoint timerDue = TimePoint::max();
+    rq75x::RunEnd lastEnd;
 };
 
 // Image bytes that differ from block to block, so a block sent from the wrong offset shows.
@@ -315,10 +380,10 @@ struct EngineBench
     // written.
     std::vector<Bytes> flashWholeFile(const QString& path)
     {
-        engine.setFirmwarePath(path);
-        engine.startFlash();
+        const rq75x::ImageRead read = rq75x::readFirmwareImage(path);
+        engine.startFlash(read);
         chipSends(AckBootReady);
-        for (uint32_t block = 1; block <= engine.totalBlocks(); ++block)
+        for (uint32_t block = 1; read.image && block <= read.image->totalBlocks; ++block)
             chipSends(AckBlock);
         chipSends(AckEndOfData);
         chipSends(AckBootExited);

@@ -57,20 +57,20 @@ TEST_F(FlashEngineConcurrencyTest, TwoEnginesFlashSideBySideWithoutMixingAnythin
         for (size_t i = 1; i <= blocks; ++i)
             EXPECT_TRUE(blockMatchesImage(frames[i], image)) << "frame " << i;
         EXPECT_EQ(station.timeline.take().back(), "ended: Completed");
-        EXPECT_EQ(station.engine.totalBlocks(), blocks);
+        EXPECT_EQ(station.events.lastRunEnd().at.totalBlocks, blocks);
     };
     expectFlashed(a, framesA, imageA, 257);
     expectFlashed(b, framesB, imageB, 160);
 }
 
 // The receive thread keeps acknowledging while the front end's thread times the run out (which
-// releases the image and closes the port), opens the port again and starts a new run (which loads
-// the image again). No frame may ever come from a released or half-loaded image.
+// drops the image and closes the port), opens the port again and starts a new run. No frame may
+// ever come from anything but the image.
 TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
 {
     const Bytes image = patternImage(5 * 256 + 40, 7);
     EngineBench station;
-    station.engine.setFirmwarePath(images.write(image, QStringLiteral("race.bin")));
+    const ImageRead read = readFirmwareImage(images.write(image, QStringLiteral("race.bin")));
 
     std::atomic<bool> stop{false};
     std::atomic<int> badFrames{0};
@@ -97,7 +97,7 @@ TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
     int timeOuts = 0;
     for (int round = 0; round < 100000 && (round < 400 || blockFrames < 100 || timeOuts < 10); ++round) {
         station.port.reopen();
-        station.engine.startFlash();
+        station.engine.startFlash(read);
         station.advance(std::chrono::milliseconds(rq75x::timing::BootModeTimeout));
         timeOuts += station.engine.onTimerFired() ? 1 : 0;
     }

@@ -28,6 +28,12 @@ QString sparseFile(ImageFiles& images, const QString& name, qint64 size)
     return path;
 }
 
+// "ACK (35)" for 55 66 35 ...
+std::string acknowledgementOf(const Bytes& reply)
+{
+    return "ACK (" + QByteArray(1, static_cast<char>(reply[2])).toHex().toUpper().toStdString() + ")";
+}
+
 Lines operator+(Lines first, const Lines& then)
 {
     first.insert(first.end(), then.begin(), then.end());
@@ -36,18 +42,13 @@ Lines operator+(Lines first, const Lines& then)
 
 // What every Flash starts with, what every run does to ask for boot mode, and what it shows when
 // the chip says boot mode is ready.
-const Lines Reading = {"buttons: off", "log: Reading...", "show: Reading..."};
+const Lines Reading = {"started: flash", "log: Reading...", "show: Reading..."};
 const Lines RequestingBootMode = {"log: Requesting boot mode...", "show: Requesting boot mode...",
                                   "write: 10 66", "timer: 5000", "pause: 5"};
-const Lines BootReady = {"timer: 0", "report: ACK (32)", "pause: 1000", "log: Bootloader ready to receive...",
+const Lines BootReady = {"timer: 0", "reply: ACK (32)", "pause: 1000", "log: Bootloader ready to receive...",
                          "show: Bootloader ready to receive..."};
-const Lines BootExitedCompletes = {
-    "timer: 0",    "report: ACK (35)", "log: Flashing completed.", "show: Flashing completed.",
-    "buttons: on", "ended: Completed"};
-const Lines BlockAcknowledgementWithoutImage = {
-    "timer: 0", "report: ACK (33)",
-    "log: No firmware image loaded: block acknowledgement ignored, nothing sent",
-    "show: No firmware image loaded: block acknowledgement ignored, nothing sent"};
+const Lines BootExitedCompletes = {"timer: 0", "reply: ACK (35)", "log: Flashing completed.",
+                                   "show: Flashing completed.", "ended: Completed"};
 
 } // namespace
 
@@ -59,8 +60,7 @@ protected:
     // Presses Flash with `image` picked; the timeline and the frames written start empty after it.
     void startFlashOf(const Bytes& image, const QString& name = QStringLiteral("image.bin"))
     {
-        engine.setFirmwarePath(images.write(image, name));
-        engine.startFlash();
+        engine.startFlash(readFirmwareImage(images.write(image, name)));
         timeline.take();
         port.takeWritten();
     }
@@ -105,8 +105,8 @@ TEST_P(BlockDivisionTest, SendsEveryByteOnceInNumberedBlocks)
     const Bytes image = patternImage(GetParam());
     const std::vector<Bytes> frames = flashWholeImage(image);
     const size_t blocks = (image.size() + BlockSize - 1) / BlockSize;
-    EXPECT_EQ(engine.totalBlocks(), blocks);
-    EXPECT_EQ(engine.currentBlock(), blocks);
+    EXPECT_EQ(events.lastRunEnd().at,
+              (RunPosition{RunTask::Flash, RunStage::Completed, 0, uint32_t(blocks)}));
     ASSERT_EQ(frames.size(), blocks + 3); // boot-mode request, blocks, end of data, exit
     EXPECT_EQ(frames.front(), (Bytes{0x10, 0x66}));
     for (size_t n = 1; n <= blocks; ++n) {
@@ -127,6 +127,7 @@ struct UnusableImage
     const char* name;
     std::function<QString(ImageFiles&)> make; // returns the path to pick
     std::string reason;                       // the line that says why, {path} standing for the path
+    std::string systemReason;                 // the system's reason on the next line, if any
 };
 
 void PrintTo(const UnusableImage& image, std::ostream* out)
@@ -143,15 +144,16 @@ TEST_P(UnusableImageTest, IsReportedAndNothingIsSent)
     const QString path = GetParam().make(images);
     std::string reason = GetParam().reason;
     reason.replace(reason.find("{path}"), 6, path.toStdString());
-    engine.setFirmwarePath(path);
-    engine.startFlash();
-    EXPECT_EQ(timeline.take(), (Reading + Lines{
-                                              "log: " + reason.substr(0, 255), // as every status line
-                                              "log: Firmware file read error",
-                                              "show: Firmware file read error",
-                                              "buttons: on",
-                                              "ended: ImageUnreadable",
-                                          }));
+    const ImageRead read = readFirmwareImage(path);
+    engine.startFlash(read);
+    Lines expected = Reading + Lines{"log: " + reason};
+    if (!GetParam().systemReason.empty())
+        expected.push_back("log: " + GetParam().systemReason);
+    EXPECT_EQ(timeline.take(), (expected + Lines{
+                                               "log: Firmware file read error",
+                                               "show: Firmware file read error",
+                                               "ended: ImageUnreadable",
+                                           }));
     EXPECT_TRUE(port.takeWritten().empty());
     EXPECT_FALSE(engine.runActive());
 }
@@ -165,61 +167,55 @@ INSTANTIATE_TEST_SUITE_P(
                           EXPECT_TRUE(QFile::remove(path));
                           return path;
                       },
-                      "Unable to open file {path}"},
-        UnusableImage{"MissingWithAPathTooLongForTheLine",
+                      "Unable to open file {path}", "No such file or directory"},
+        UnusableImage{"MissingWithALongPath",
                       [](ImageFiles& images) { return images.path(QString(240, QLatin1Char('n'))); },
-                      "Unable to open file {path}"},
+                      "Unable to open file {path}", "No such file or directory"},
+        UnusableImage{"Directory", [](ImageFiles& images) { return images.path(QStringLiteral(".")); },
+                      "Cannot flash {path}: it is a directory, not a regular file", ""},
         UnusableImage{"Empty", [](ImageFiles& images) { return images.write({}); },
-                      "Cannot flash {path}: it holds 0 Bytes, a firmware image holds 1 to 16776960 Bytes"},
+                      "Cannot flash {path}: it holds 0 Bytes, a firmware image holds 1 to 16776960 Bytes",
+                      ""},
         UnusableImage{
             "MoreThan65535Blocks",
             [](ImageFiles& images) {
                 return sparseFile(images, QStringLiteral("huge.bin"), qint64(MaxImageSize) + 1);
             },
-            "Cannot flash {path}: it holds 16776961 Bytes, a firmware image holds 1 to 16776960 Bytes"}),
+            "Cannot flash {path}: it holds 16776961 Bytes, a firmware image holds 1 to 16776960 Bytes", ""}),
     [](const ::testing::TestParamInfo<UnusableImage>& info) { return std::string(info.param.name); });
 
 TEST_F(FlashEngineTest, ImageOfExactly65535BlocksIsAccepted)
 {
-    const QString path = sparseFile(images, QStringLiteral("largest.bin"), qint64(MaxImageSize));
-    EXPECT_EQ(engine.loadFirmwareFile(path.toLocal8Bit().constData()), 0);
-    EXPECT_EQ(engine.totalBlocks(), 65535u);
+    const ImageRead read =
+        readFirmwareImage(sparseFile(images, QStringLiteral("largest.bin"), qint64(MaxImageSize)));
+    ASSERT_TRUE(read.image);
+    EXPECT_EQ(read.image->totalBlocks, 65535u);
+    EXPECT_EQ(read.image->lastBlockLength, 256u);
 }
 
-TEST_F(FlashEngineTest, DirectoryIsRefused)
+// sysfs files claim 4096 bytes and hold a few: what is flashed is what the file held when it was
+// read to its end, never memory that did not come from it.
+TEST_F(FlashEngineTest, FileShorterThanItsSizeGivesTheBytesItHolds)
 {
-    const QString directory = images.path(QStringLiteral("."));
-    EXPECT_EQ(engine.loadFirmwareFile(directory.toLocal8Bit().constData()), 1);
-    EXPECT_EQ(engine.totalBlocks(), 0u);
-    EXPECT_EQ(timeline.take().back(), "log: Unable to read file " + directory.toStdString());
-}
-
-TEST_F(FlashEngineTest, ShortReadLeavesNeitherThePartialNorThePreviousImage)
-{
-    // sysfs files claim 4096 bytes and hold a few: the length and the content disagree.
     const char* shortFile = "/sys/devices/system/cpu/online";
     QFile content(QString::fromLatin1(shortFile));
     if (!content.open(QIODevice::ReadOnly))
         GTEST_SKIP() << "no sysfs here";
-    const std::string held = std::to_string(content.readAll().size());
-    flashWholeImage(patternImage(300));
-    timeline.take();
-    EXPECT_EQ(engine.loadFirmwareFile(shortFile), 1);
-    EXPECT_EQ(timeline.take().back(), "log: Read only " + held + " of 4096 Bytes from " + shortFile);
-    chipSends(AckBootReady);
-    EXPECT_TRUE(port.takeWritten().empty());
+    const QByteArray held = content.readAll();
+    const ImageRead read = readFirmwareImage(QString::fromLatin1(shortFile));
+    ASSERT_TRUE(read.image);
+    EXPECT_EQ(read.image->bytes, held);
+    EXPECT_EQ(read.image->totalBlocks, 1u);
 }
 
 TEST_F(FlashEngineTest, FailedFlashLeavesNoEarlierImageToSend)
 {
     flashWholeImage(patternImage(300));
-    engine.setFirmwarePath(images.path(QStringLiteral("gone.bin")));
-    engine.startFlash();
+    engine.startFlash(readFirmwareImage(images.path(QStringLiteral("gone.bin"))));
     timeline.take();
     chipSends(AckBootReady); // a stray reply must not send the image of the earlier run
     EXPECT_TRUE(port.takeWritten().empty());
-    EXPECT_EQ(timeline.take().back(),
-              "show: No firmware image loaded: boot-ready reply ignored, nothing sent");
+    EXPECT_EQ(timeline.take().back(), "log: Unexpected reply ACK (32) while no run is going on: ignored");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -229,16 +225,13 @@ TEST_F(FlashEngineTest, FlashingThreeHundredBytesFollowsTheRequestTable)
 {
     const QString path = images.write(patternImage(300));
     const std::string p = path.toStdString();
-    engine.setFirmwarePath(path);
 
-    engine.startFlash();
+    engine.startFlash(readFirmwareImage(path));
     EXPECT_TRUE(engine.runActive());
     EXPECT_EQ(timeline.take(), (Reading +
                                 Lines{
                                     "log: File: " + p + " \nSize: 300 Bytes",
-                                    "size label: File: " + p + " \nSize: 300 Bytes",
                                     "log: Blocks to transfer: 2",
-                                    "blocks label: Blocks to transfer: 2",
                                 } +
                                 RequestingBootMode));
 
@@ -253,8 +246,7 @@ TEST_F(FlashEngineTest, FlashingThreeHundredBytesFollowsTheRequestTable)
     chipSends(AckBlock);
     EXPECT_EQ(timeline.take(), (Lines{
                                    "timer: 0",
-                                   "report: ACK (33)",
-                                   "block label: Written memory block: 1",
+                                   "reply: ACK (33)",
                                    "report: Written memory block: 1",
                                    "report: Next memory block: 2",
                                    "show: Next memory block: 2",
@@ -267,8 +259,7 @@ TEST_F(FlashEngineTest, FlashingThreeHundredBytesFollowsTheRequestTable)
     chipSends(AckBlock);
     EXPECT_EQ(timeline.take(), (Lines{
                                    "timer: 0",
-                                   "report: ACK (33)",
-                                   "block label: Written memory block: 2",
+                                   "reply: ACK (33)",
                                    "report: Written memory block: 2",
                                    "log: Last package completed...",
                                    "show: Last package completed...",
@@ -280,7 +271,7 @@ TEST_F(FlashEngineTest, FlashingThreeHundredBytesFollowsTheRequestTable)
     chipSends(AckEndOfData);
     EXPECT_EQ(timeline.take(), (Lines{
                                    "timer: 0",
-                                   "report: ACK (34)",
+                                   "reply: ACK (34)",
                                    "log: Exiting boot mode...",
                                    "show: Exiting boot mode...",
                                    "write: 55 66 35 00 01 AA 35 8A",
@@ -291,6 +282,21 @@ TEST_F(FlashEngineTest, FlashingThreeHundredBytesFollowsTheRequestTable)
     chipSends(AckBootExited);
     EXPECT_EQ(timeline.take(), BootExitedCompletes);
     EXPECT_FALSE(engine.runActive());
+}
+
+// The stages a front end is told of, with the values it words them from.
+TEST_F(FlashEngineTest, EveryStageIsReportedWithItsBlock)
+{
+    events.recordStages = true;
+    flashWholeImage(patternImage(300));
+    Lines stages;
+    for (const std::string& entry : timeline.take()) {
+        if (entry.rfind("stage: ", 0) == 0)
+            stages.push_back(entry);
+    }
+    EXPECT_EQ(stages, (Lines{"stage: boot request", "stage: boot ready", "stage: block 1/2",
+                             "stage: written 1/2", "stage: block 2/2", "stage: written 2/2",
+                             "stage: end of data", "stage: exit boot mode", "stage: completed"}));
 }
 
 // Blocks go out as in the run above; only a full block before the last pauses longer, and after
@@ -308,13 +314,11 @@ TEST_F(FlashEngineTest, FullMiddleBlockIsFollowedByTheLongerPause)
 
 TEST_F(FlashEngineTest, FactoryResetSendsNoBlocks)
 {
-    engine.setFirmwarePath(images.write(patternImage(600))); // a reset reads no image
     engine.startFactoryReset();
-    EXPECT_TRUE(engine.factoryResetRequested());
     EXPECT_EQ(timeline.take(), (Lines{
                                     "log: Restoring factory settings...",
                                     "show: Restoring factory settings...",
-                                    "buttons: off",
+                                    "started: reset",
                                 } +
                                 RequestingBootMode));
     chipSends(AckBootReady);
@@ -328,7 +332,7 @@ TEST_F(FlashEngineTest, FactoryResetSendsNoBlocks)
     chipSends(AckFactoryReset);
     EXPECT_EQ(timeline.take(), (Lines{
                                    "timer: 0",
-                                   "report: ACK (36)",
+                                   "reply: ACK (36)",
                                    "log: ACK factory reset...",
                                    "show: ACK factory reset...",
                                    "write: 55 66 35 00 01 AA 35 8A",
@@ -337,7 +341,7 @@ TEST_F(FlashEngineTest, FactoryResetSendsNoBlocks)
                                }));
     chipSends(AckBootExited);
     EXPECT_EQ(timeline.take().back(), "ended: Completed");
-    EXPECT_FALSE(engine.factoryResetRequested());
+    EXPECT_EQ(events.lastRunEnd().at.task, RunTask::FactoryReset);
 }
 
 TEST_F(FlashEngineTest, FirmwareInformationRequestArmsThenWrites)
@@ -345,7 +349,7 @@ TEST_F(FlashEngineTest, FirmwareInformationRequestArmsThenWrites)
     engine.requestFirmwareInfo();
     EXPECT_EQ(timeline.take(), (Lines{"timer: 5000", "write: 10 05"}));
     chipSends({'R', 'Q', '7', '5', ' ', 'v', 'e', 'r', ' ', '1', '.', '2', 'E'});
-    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "report: RQ75  1.2E"}));
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "reply: RQ75  1.2E"}));
     EXPECT_EQ(port.takeWritten().size(), 1u);
 }
 
@@ -355,7 +359,7 @@ TEST_F(FlashEngineTest, FirmwareInformationRequestArmsThenWrites)
 TEST_F(FlashEngineTest, OutsideARunAnUnexpectedReplyStopsTheTimeOutAndSendsNothing)
 {
     chipSends({'h', 'e', 'l', 'l', 'o', ' ', 'E'});
-    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "report:  E"}));
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "reply:  E"}));
     engine.onReadEvent(0);
     EXPECT_EQ(timeline.take(), (Lines{"timer: 0"}));
     port.failReads = true;
@@ -370,7 +374,7 @@ TEST_F(FlashEngineTest, DuringARunAnUnexpectedReplyKeepsTheDeadline)
 
     advance(std::chrono::milliseconds(1200));
     chipSends({'!', '!'});
-    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "report: ", "timer: 3800"}));
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "reply: ", "timer: 3800"}));
 
     advance(std::chrono::microseconds(500));
     engine.onReadEvent(0);
@@ -395,44 +399,94 @@ TEST_F(FlashEngineTest, DeadlineFollowsTheLastFrameSent)
     advance(std::chrono::milliseconds(2000));
     timeline.take();
     chipSends({0x55, 0x66}); // too short for an acknowledgement: "U" and a removed 'f'
-    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "report: U", "timer: 3000"}));
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "reply: U", "timer: 3000"}));
 }
 
-TEST_F(FlashEngineTest, BootExitedOutsideARunStillCompletes)
+// A protocol reply that no run waits for is shown and said to be out of turn; it completes
+// nothing and sends nothing.
+TEST_F(FlashEngineTest, ProtocolRepliesOutsideARunAreIgnored)
 {
     chipSends(AckBootExited);
-    EXPECT_EQ(timeline.take(), BootExitedCompletes);
-}
-
-TEST_F(FlashEngineTest, AcknowledgementsBeforeAnyFlashSendNothing)
-{
     chipSends(AckBootReady);
     chipSends(AckBlock);
-    EXPECT_EQ(timeline.take(), (BootReady +
-                                Lines{
-                                    "log: No firmware image loaded: boot-ready reply ignored, nothing sent",
-                                    "show: No firmware image loaded: boot-ready reply ignored, nothing sent",
-                                } +
-                                BlockAcknowledgementWithoutImage));
+    EXPECT_EQ(timeline.take(), (Lines{
+                                   "timer: 0",
+                                   "reply: ACK (35)",
+                                   "log: Unexpected reply ACK (35) while no run is going on: ignored",
+                                   "timer: 0",
+                                   "reply: ACK (32)",
+                                   "log: Unexpected reply ACK (32) while no run is going on: ignored",
+                                   "timer: 0",
+                                   "reply: ACK (33)",
+                                   "log: Unexpected reply ACK (33) while no run is going on: ignored",
+                               }));
     EXPECT_TRUE(port.takeWritten().empty());
-    EXPECT_EQ(engine.currentBlock(), 1u);
+    engine.requestFirmwareInfo();
+    timeline.take();
+    chipSends(AckBootExited);
+    EXPECT_EQ(timeline.take(),
+              (Lines{"timer: 0", "reply: ACK (35)",
+                     "log: Unexpected reply ACK (35) while waiting for the firmware information: ignored"}));
 }
 
-TEST_F(FlashEngineTest, BlockAcknowledgementPastTheLastBlockSendsNothing)
+// The three answers out of turn that used to complete a run with blocks missing; each is
+// ignored, and the run waits on for the reply it needs until its time-out.
+TEST_F(FlashEngineTest, RepliesOutOfTurnDuringARunChangeNothing)
 {
-    flashWholeImage(patternImage(600)); // leaves currentBlock at 3
-    // A smaller image is loaded by the next Flash; its boot-ready reply has not come yet.
-    startFlashOf(patternImage(100), QStringLiteral("small.bin"));
-    chipSends(AckBlock);
-    EXPECT_EQ(timeline.take(),
-              (Lines{
-                  "timer: 0",
-                  "report: ACK (33)",
-                  "log: Block acknowledgement ignored: block 3 is past the last block 1, nothing sent",
-                  "show: Block acknowledgement ignored: block 3 is past the last block 1, nothing sent",
-                  "timer: 5000",
-              }));
+    struct Case
+    {
+        int acknowledgedBlocks; // -1: the boot-mode request is out
+        Bytes reply;
+        std::string line;
+    };
+    const Case cases[] = {
+        {1, AckBootExited, "log: Unexpected reply ACK (35) while waiting for block 2 of 8: ignored"},
+        {1, AckEndOfData, "log: Unexpected reply ACK (34) while waiting for block 2 of 8: ignored"},
+        {-1, AckBlock,
+         "log: Unexpected reply ACK (33) while waiting for the bootloader to accept the boot-mode request: "
+         "ignored"},
+        {0, AckFactoryReset, "log: Unexpected reply ACK (36) while waiting for block 1 of 8: ignored"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        port.reopen();
+        startFlashOf(patternImage(8 * 256));
+        if (c.acknowledgedBlocks >= 0)
+            chipSends(AckBootReady);
+        for (int i = 0; i < c.acknowledgedBlocks; ++i)
+            chipSends(AckBlock);
+        timeline.take();
+        port.takeWritten();
+        advance(std::chrono::milliseconds(1000));
+        chipSends(c.reply);
+        EXPECT_EQ(timeline.take(),
+                  (Lines{"timer: 0", "reply: " + acknowledgementOf(c.reply), c.line, "timer: 4000"}));
+        EXPECT_TRUE(port.takeWritten().empty());
+        EXPECT_TRUE(engine.runActive());
+        EXPECT_TRUE(guardFires());
+        EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
+    }
+}
+
+// A second acknowledgement of the same block, already waiting when the next block went out, is
+// not the next block's.
+TEST_F(FlashEngineTest, DuplicateAcknowledgementIsNotTheNextBlocks)
+{
+    startFlashOf(patternImage(3 * 256));
+    chipSends(AckBootReady);
+    port.receive(AckBlock); // the chip acknowledges block 1 twice at once
+    port.receive(AckBlock);
+    notify(static_cast<unsigned int>(AckBlock.size()));
+    timeline.take();
+    EXPECT_EQ(port.takeWritten().size(), 2u); // block 1, then block 2 after the first acknowledgement
+    notify(static_cast<unsigned int>(AckBlock.size()));
+    EXPECT_EQ(
+        timeline.take(),
+        (Lines{"timer: 0", "reply: ACK (33)",
+               "log: Unexpected reply ACK (33) while waiting for block 2 of 3: ignored", "timer: 5000"}));
     EXPECT_TRUE(port.takeWritten().empty());
+    chipSends(AckBlock); // block 2's own acknowledgement
+    EXPECT_EQ(port.takeWritten().size(), 1u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -442,15 +496,13 @@ const Lines TimedOut = {
     "receive: Timeout fired",
     "timer: 0",
     "close",
-    "open button: Open Port",
     "log: Port closed...",
     "log: Call to chip timed out. Check your port or chip setup",
     "show: Call to chip timed out. Check your port or chip setup",
-    "buttons: on",
     "ended: TimedOut",
 };
 
-TEST_F(FlashEngineTest, TimeOutClosesThePortAndReleasesTheImage)
+TEST_F(FlashEngineTest, TimeOutClosesThePortAndDropsTheImage)
 {
     startFlashOf(patternImage(600));
     chipSends(AckBootReady);
@@ -461,8 +513,7 @@ TEST_F(FlashEngineTest, TimeOutClosesThePortAndReleasesTheImage)
     EXPECT_EQ(timeline.take(), TimedOut);
     EXPECT_FALSE(port.isOpen());
     EXPECT_FALSE(engine.runActive());
-    EXPECT_EQ(engine.totalBlocks(), 3u);
-    EXPECT_EQ(engine.currentBlock(), 1u);
+    EXPECT_EQ(events.lastRunEnd().at, (RunPosition{RunTask::Flash, RunStage::Block, 1, 3}));
 
     // Nothing can be read from the closed port any more; the time-out stays off.
     chipSends(AckBlock);
@@ -482,8 +533,7 @@ TEST_F(FlashEngineTest, GuardWakingBeforeItsDeadlineOnlyWaitsForTheRest)
 // The real sequence when the chip answers just as the time-out runs out: the receive thread is
 // in the pause after "ACK (32)" when the front end's timer fires. The answer reached the engine
 // first, so it wins: the guard neither declares a time-out nor waits for the pause, and the run
-// goes on with block 1. (Before, the time-out closed the port, which waited for the pause, after
-// which the handler sent block 1 and re-armed the guard behind the time-out's back.)
+// goes on with block 1.
 TEST_F(FlashEngineTest, GuardFiringWhileAReplyIsHandledLeavesTheRunToTheReply)
 {
     startFlashOf(patternImage(600));
@@ -518,7 +568,7 @@ TEST_F(FlashEngineTest, GuardFiringWhileAReplyIsHandledLeavesTheRunToTheReply)
 
     EXPECT_EQ(timeline.take(), (Lines{
                                    "timer: 0",
-                                   "report: ACK (32)",
+                                   "reply: ACK (32)",
                                    "timer: 0", // the front end's timer waits for the reply's next step
                                    "guard handled",
                                    "pause: 1000",
@@ -562,18 +612,20 @@ TEST_F(FlashEngineTest, GarbageHandedOverLateDoesNotPostponeTheTimeOut)
     EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
 }
 
-TEST_F(FlashEngineTest, ReplyWhileANewImageIsReadSendsNothing)
+// A boot-ready reply that was on its way before the boot-mode request went out is no answer to it.
+TEST_F(FlashEngineTest, ReplyThatArrivedBeforeTheRequestSendsNothing)
 {
     flashWholeImage(patternImage(300));
-    // The counts of the new file are known, its bytes are not read yet.
-    timeline.onEntry = [this](const std::string& entry) {
-        if (entry.rfind("blocks label: ", 0) == 0)
-            chipSends(AckBootReady);
-    };
-    engine.setFirmwarePath(images.write(patternImage(900, 5), QStringLiteral("next.bin")));
-    engine.startFlash();
-    timeline.onEntry = nullptr;
-    EXPECT_EQ(port.takeWritten(), (std::vector<Bytes>{{0x10, 0x66}}));
+    port.receive(AckBootReady); // waiting unread when the next Flash is pressed
+    startFlashOf(patternImage(900, 5), QStringLiteral("next.bin"));
+    notify(static_cast<unsigned int>(AckBootReady.size()));
+    EXPECT_EQ(
+        timeline.take(),
+        (Lines{"timer: 0", "reply: ACK (32)",
+               "log: Unexpected reply ACK (32) while waiting for the bootloader to accept the boot-mode "
+               "request: ignored",
+               "timer: 5000"}));
+    EXPECT_TRUE(port.takeWritten().empty());
 }
 
 TEST_F(FlashEngineTest, TimeOutWithoutARunIsStillReported)
@@ -582,28 +634,92 @@ TEST_F(FlashEngineTest, TimeOutWithoutARunIsStillReported)
     timeline.take();
     EXPECT_TRUE(guardFires());
     EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
+    EXPECT_EQ(events.lastRunEnd().at.stage, RunStage::FirmwareInfo);
 }
 
-TEST_F(FlashEngineTest, TimeOutClearsAFactoryReset)
+TEST_F(FlashEngineTest, TimeOutEndsAFactoryReset)
 {
     engine.startFactoryReset();
     chipSends(AckBootReady);
     EXPECT_TRUE(guardFires());
-    EXPECT_FALSE(engine.factoryResetRequested());
+    EXPECT_EQ(events.lastRunEnd().at, (RunPosition{RunTask::FactoryReset, RunStage::FactoryReset, 0, 0}));
+    EXPECT_FALSE(engine.runActive());
 }
 
-TEST_F(FlashEngineTest, FlashAfterATimeOutReadsTheFileAgain)
+TEST_F(FlashEngineTest, FlashAfterATimeOutSendsTheImageReadThen)
 {
     startFlashOf(patternImage(300));
     EXPECT_TRUE(guardFires());
     const Bytes changed = patternImage(300, 99);
-    images.write(changed); // the same file, new content
     port.reopen();
-    engine.startFlash();
+    startFlashOf(changed); // the same file, new content, read again
     chipSends(AckBootReady);
     const std::vector<Bytes> frames = port.takeWritten();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1], buildBlockFrame(1, changed.data(), 256));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], buildBlockFrame(1, changed.data(), 256));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stopping a run
+
+TEST_F(FlashEngineTest, StopEndsTheRunAtOnceAndSendsNothingMore)
+{
+    startFlashOf(patternImage(3 * 256));
+    chipSends(AckBootReady);
+    timeline.take();
+    port.takeWritten();
+    EXPECT_TRUE(engine.stop());
+    EXPECT_EQ(timeline.take(), (Lines{"timer: 0", "ended: Stopped"}));
+    EXPECT_EQ(events.lastRunEnd().at, (RunPosition{RunTask::Flash, RunStage::Block, 1, 3}));
+    EXPECT_EQ(whereRunEnded(events.lastRunEnd().at),
+              QStringLiteral("during block 1 of 3: the chip stays in boot mode; flash again to finish"));
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_FALSE(engine.runActive());
+    chipSends(AckBlock); // block 1's acknowledgement, after the stop
+    EXPECT_TRUE(port.takeWritten().empty());
+    EXPECT_FALSE(guardFires());
+    EXPECT_FALSE(engine.stop()); // nothing left to stop
+}
+
+// A stop while the reply handler pauses before the next frame: the pause ends at once and the
+// frame never goes.
+TEST_F(FlashEngineTest, StopDuringAPauseCutsTheHandlerShort)
+{
+    startFlashOf(patternImage(3 * 256));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inPause = false;
+    bool stopped = false;
+    timeline.onEntry = [&](const std::string& entry) {
+        if (entry != "pause: 1000")
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        inPause = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return stopped; });
+    };
+    std::thread receiveThread([this] { chipSends(AckBootReady); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return inPause; }));
+    }
+    const uint64_t before = engine.runGeneration();
+    std::thread stopper([this] { engine.stop(); });
+    // The stop cuts the run off, then waits for the handler, which the recorded pause holds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (engine.runGeneration() == before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stopped = true;
+    }
+    changed.notify_all();
+    stopper.join();
+    receiveThread.join();
+    timeline.onEntry = nullptr;
+    EXPECT_TRUE(port.takeWritten().empty()); // not block 1
+    EXPECT_EQ(events.lastRunEnd().outcome, RunOutcome::Stopped);
+    EXPECT_EQ(events.lastRunEnd().at.stage, RunStage::BootReady);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -618,13 +734,13 @@ TEST_F(FlashEngineTest, PortGoingAwayEndsTheRunAtOnceSayingWhere)
     };
     const Case cases[] = {
         {[this] { engine.requestFirmwareInfo(); },
-         "Port went away while waiting for the firmware information"},
+         "Port went away while waiting for the firmware information: nothing was written to the chip"},
         {[this] {
              startFlashOf(patternImage(600));
              chipSends(AckBootReady);
              chipSends(AckBlock);
          },
-         "Port went away during block 2 of 3"},
+         "Port went away during block 2 of 3: the chip stays in boot mode; flash again to finish"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -638,9 +754,7 @@ TEST_F(FlashEngineTest, PortGoingAwayEndsTheRunAtOnceSayingWhere)
                                        "log: " + c.line,
                                        "show: " + c.line,
                                        "close",
-                                       "open button: Open Port",
                                        "log: Port closed...",
-                                       "buttons: on",
                                        "ended: Disconnected",
                                    }));
         EXPECT_FALSE(port.isOpen());

@@ -1,6 +1,6 @@
-#include "cli/LocalText.h"
+#include "flasher/LocalText.h"
 
-namespace morvane::cli {
+namespace rq75x {
 
 namespace {
 
@@ -75,4 +75,4 @@ QByteArray toLocalBytes(const QString& text)
     return bytes;
 }
 
-} // namespace morvane::cli
+} // namespace rq75x

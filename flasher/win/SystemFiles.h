@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace morvane::cli {
+namespace rq75x {
 
 // The system's words for GetLastError(), without the final full stop and line break.
 QString lastSystemError();
@@ -19,4 +19,4 @@ bool namesFileOnDrive(const std::wstring& name);
 // How a handle that is not a file on a disk is described to the user.
 QString kindOfFileType(unsigned long fileType);
 
-} // namespace morvane::cli
+} // namespace rq75x

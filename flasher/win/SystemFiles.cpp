@@ -1,10 +1,10 @@
-#include "cli/win/SystemFiles.h"
+#include "flasher/win/SystemFiles.h"
 
 #include <algorithm>
 #include <cwctype>
 #include <windows.h>
 
-namespace morvane::cli {
+namespace rq75x {
 
 QString lastSystemError()
 {
@@ -52,4 +52,4 @@ QString kindOfFileType(unsigned long fileType)
     }
 }
 
-} // namespace morvane::cli
+} // namespace rq75x

@@ -1,6 +1,6 @@
-#include "cli/unix/FileKind.h"
+#include "flasher/unix/FileKind.h"
 
-namespace morvane::cli {
+namespace rq75x {
 
 QString fileKind(mode_t mode)
 {
@@ -17,4 +17,4 @@ QString fileKind(mode_t mode)
     return QStringLiteral("not a regular file");
 }
 
-} // namespace morvane::cli
+} // namespace rq75x

@@ -5,9 +5,9 @@
 
 #include <sys/stat.h>
 
-namespace morvane::cli {
+namespace rq75x {
 
 // "a directory", "a FIFO", "a character device", ...; "not a regular file" for anything else.
 QString fileKind(mode_t mode);
 
-} // namespace morvane::cli
+} // namespace rq75x
