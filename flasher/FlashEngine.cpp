@@ -61,7 +61,7 @@ FlashEngine::FlashEngine(ChipPort& port, FlashEvents& events, RunGuard::Pause pa
 FlashEngine::~FlashEngine()
 {
     guard.cutOff(RunGuard::Cut::ClosePort, [] {});
-    guard.waitForHandlers();
+    guard.waitForCutOffHandlers();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -273,18 +273,19 @@ bool FlashEngine::onTimerFired()
 
 bool FlashEngine::stop()
 {
-    bool wasRunning = false;
     RunPosition at;
-    guard.cutOff(RunGuard::Cut::Stop, [&] {
-        wasRunning = running;
+    const bool stopped = guard.cutOffIf(RunGuard::Cut::Stop, [&] {
+        if (!running)
+            return false;
         at = where;
         running = false;
         where.stage = RunStage::Idle;
+        return true;
     });
-    // A reply being handled sees the cut-off at its next step; a pause ends at once.
-    guard.waitForHandlers();
-    if (!wasRunning)
+    if (!stopped)
         return false;
+    // A reply being handled sees the cut-off at its next step; a pause ends at once.
+    guard.waitForCutOffHandlers();
     events.guardChanged(0);
     events.runEnded(RunEnd{RunOutcome::Stopped, at});
     return true;
@@ -299,7 +300,7 @@ void FlashEngine::closePort()
     port.close();
     // A handler that closed the port itself (it went away) is not joined by close(): it has
     // been cut off too, so it finishes at once.
-    guard.waitForHandlers();
+    guard.waitForCutOffHandlers();
     guard.portClosed();
 }
 
@@ -318,8 +319,9 @@ void FlashEngine::onReadEvent(unsigned int readBufferLen)
     struct Finished
     {
         RunGuard& guard;
-        ~Finished() { guard.endNotification(); }
-    } finished{guard};
+        uint64_t run;
+        ~Finished() { guard.endNotification(run); }
+    } finished{guard, *run};
     Notification notification(*this, *run);
 
     // Also for a notification of no bytes: reading is how a hang-up shows.

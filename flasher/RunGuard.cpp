@@ -58,12 +58,14 @@ std::optional<uint64_t> RunGuard::beginNotification(const std::function<void()>&
     return run;
 }
 
-void RunGuard::endNotification()
+void RunGuard::endNotification(uint64_t run)
 {
     // Notified under the lock: a thread waiting for this to destroy the engine cannot go on
     // before this thread is done with it.
     const std::lock_guard<std::mutex> lock(mutex);
     --handlersRunning;
+    if (run != currentGeneration.load() && cutOffHandlers > 0)
+        --cutOffHandlers;
     changed.notify_all();
 }
 
@@ -100,6 +102,7 @@ RunGuard::Firing RunGuard::fire(bool bytesWaiting, const std::function<void()>& 
     if (!ranOut(now))
         return Firing{false, armed ? millisecondsUntil(now, deadline) : 0};
     ++currentGeneration;
+    cutOffHandlers = handlersRunning;
     portClosing = true;
     armed = false;
     whenTimedOut();
@@ -110,16 +113,27 @@ RunGuard::Firing RunGuard::fire(bool bytesWaiting, const std::function<void()>& 
 
 void RunGuard::cutOff(Cut cut, const std::function<void()>& whenCut)
 {
+    cutOffIf(cut, [&] {
+        whenCut();
+        return true;
+    });
+}
+
+bool RunGuard::cutOffIf(Cut cut, const std::function<bool()>& shouldCut)
+{
     {
         const std::lock_guard<std::mutex> lock(mutex);
+        if (!shouldCut())
+            return false;
         ++currentGeneration;
+        cutOffHandlers = handlersRunning;
         if (cut == Cut::Stop)
             armed = false;
         else
             portClosing = true;
-        whenCut();
     }
     changed.notify_all();
+    return true;
 }
 
 void RunGuard::portClosed()
@@ -128,10 +142,10 @@ void RunGuard::portClosed()
     portClosing = false;
 }
 
-void RunGuard::waitForHandlers()
+void RunGuard::waitForCutOffHandlers()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return handlersRunning == 0; });
+    changed.wait(lock, [this] { return cutOffHandlers == 0; });
 }
 
 } // namespace rq75x

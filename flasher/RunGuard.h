@@ -94,7 +94,7 @@ public:
     // closed by the engine (what it still reports belongs to nobody). Stops the time-out while the
     // reply is handled; `whenBegun` is called under the lock once it has.
     std::optional<uint64_t> beginNotification(const std::function<void()>& whenBegun);
-    void endNotification();
+    void endNotification(uint64_t run);
 
     // Waits out a pause of `run`; false when the run has been cut off (before or during it).
     bool pause(uint64_t run, unsigned int ms);
@@ -119,9 +119,13 @@ public:
     };
     // `whenCut` is called under the lock once the run has been cut off.
     void cutOff(Cut cut, const std::function<void()>& whenCut);
+    // The same, but only when `shouldCut`, asked under the lock, says so; whether it did. A run
+    // that ended on its own just before is left alone: what it reported still counts.
+    bool cutOffIf(Cut cut, const std::function<bool()>& shouldCut);
     void portClosed();
-    // Returns once no notification is being handled (all of them have seen the cut-off).
-    void waitForHandlers();
+    // Returns once no notification that began before the last cut-off is being handled any more:
+    // each of them has seen the cut-off (a pause ends at once).
+    void waitForCutOffHandlers();
 
 private:
     bool ranOut(TimePoint now) const; // lock held
@@ -133,6 +137,7 @@ private:
     std::atomic<uint64_t> currentGeneration{0};
     bool portClosing = false;
     int handlersRunning = 0;
+    int cutOffHandlers = 0;     // of those, the ones that began before the last cut-off
     uint64_t notifications = 0; // begun so far
     bool armed = false;
     TimePoint deadline{};
