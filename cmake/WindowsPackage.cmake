@@ -8,11 +8,34 @@
 #   the compiler's runtime DLLs              (MinGW: libstdc++, libgcc_s, winpthread; MSVC: its CRT)
 #
 # and `cpack` makes morvane-flasher-<version>-windows-x86_64.zip from it (scripts/windows-package.sh).
+# The programs' resources (version information, manifest, icon) take their version, company and
+# copyright from MorvaneVersion.h, made here from packaging/windows/MorvaneVersion.h.in.
 # The same rules serve the cross build with mingw-w64 and the native builds (docs/windows.md).
 # Included on Windows after find_package(Qt6) and before the programs' folders.
 
 # Programs go to the top of the folder, beside the DLLs: Windows looks for DLLs there first.
 set(CMAKE_INSTALL_BINDIR .)
+
+set(windows_packaging ${PROJECT_SOURCE_DIR}/packaging/windows)
+
+# --- the programs' version resources ------------------------------------------------------------
+# Company and copyright as the first line of LICENSE states them: "Copyright (c) YEAR HOLDER."
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE licence_line LIMIT_COUNT 1)
+if(NOT licence_line MATCHES "^(Copyright \\(c\\) [0-9-]+ ([^.]+))\\.")
+    message(FATAL_ERROR "LICENSE does not start with \"Copyright (c) YEAR HOLDER.\"")
+endif()
+set(MORVANE_WINDOWS_COPYRIGHT "${CMAKE_MATCH_1}")
+set(MORVANE_WINDOWS_COMPANY "${CMAKE_MATCH_2}")
+set(MORVANE_WINDOWS_RESOURCES ${CMAKE_BINARY_DIR}/windows-resources)
+configure_file(${windows_packaging}/MorvaneVersion.h.in ${MORVANE_WINDOWS_RESOURCES}/MorvaneVersion.h @ONLY)
+# The resource compiler alone looks there (the .rc files of app/win and cli/win).
+if(MSVC)
+    string(APPEND CMAKE_RC_FLAGS " /I \"${MORVANE_WINDOWS_RESOURCES}\"")
+    # The manifest comes from the .rc files; the linker's own would be a second one.
+    string(APPEND CMAKE_EXE_LINKER_FLAGS " /MANIFEST:NO")
+else()
+    string(APPEND CMAKE_RC_FLAGS " -I \"${MORVANE_WINDOWS_RESOURCES}\"")
+endif()
 
 install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
