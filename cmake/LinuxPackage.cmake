@@ -1,8 +1,8 @@
 # The Debian packages: `cpack` in a build tree makes two from the install components of
 # packaging/linux (scripts/linux-package.sh does the whole build):
 #
-#   morvane-flash_<version>_amd64.deb     the command line and rq75x-sim: Qt Core and udev, no Qt
-#                                         GUI (a line PC needs no more)
+#   morvane-flash_<version>_amd64.deb     the command line, rq75x-sim, the station's systemd unit:
+#                                         Qt Core and udev, no Qt GUI (a line PC needs no more)
 #   morvane-flasher_<version>_amd64.deb   the window, its desktop entry and icons; depends on the
 #                                         first
 #
@@ -52,12 +52,21 @@ Writes firmware into RQ75x printer-controller chips over a serial line,
 through the chip's serial bootloader, with a time-out on every request.
 morvane-flash is made for benches, production lines and scripts: several
 chips at once, every chip as it is plugged in, JSON output and a record of
-every chip. The package also holds a simulated chip on a pseudo-terminal
-for trying it without hardware (rq75x-sim). It needs no graphical
-libraries.]])
+every chip. The package also holds a systemd unit for a flashing station
+(not enabled) and a simulated chip on a pseudo-terminal for trying it
+without hardware (rq75x-sim). It needs no graphical libraries.]])
 # It takes over the programs of the single package that 1.1.0 was.
 set(CPACK_DEBIAN_CLI_PACKAGE_BREAKS "morvane-flasher (<< 1.1.0-1)")
 set(CPACK_DEBIAN_CLI_PACKAGE_REPLACES "morvane-flasher (<< 1.1.0-1)")
+# The station's settings stay the administrator's across upgrades; the unit follows systemd
+# through the maintainer scripts.
+file(WRITE ${CMAKE_BINARY_DIR}/debian-cli/conffiles "/etc/default/morvane-flash-station\n")
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_BINARY_DIR}/debian-cli/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/linux/maintainer/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/linux/maintainer/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/linux/maintainer/postrm)
+
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME morvane-flasher)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "morvane-flash (= ${package_version})")

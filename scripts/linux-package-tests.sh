@@ -7,8 +7,9 @@
 #      apt-get: no Qt GUI library may come with it; its programs read the simulated chip's
 #      firmware information there; removing and purging it leaves nothing of it;
 #   3. this machine gets the command-line package, then the window's: the programs, manual pages,
-#      desktop entry and icons are checked, the window starts; both are removed, then purged, and
-#      nothing of them is left.
+#      desktop entry, icons and the station's systemd unit (systemd-analyze verify) are checked,
+#      the window starts; both are removed (only the station's settings, a conffile, may stay),
+#      then purged, and nothing of them is left.
 #
 # It changes the machine's installed packages: meant for CI, as root on a fresh machine, and
 # refuses to run where either package is installed already. MORVANE_SKIP_CLEAN_ROOT=1 leaves out
@@ -33,7 +34,7 @@ started=$SECONDS
 for package in "$cli" "$window"; do
     installed "$package" && fail "$package is installed on this machine already; remove it first"
 done
-scripts/apt-install.sh lintian debootstrap
+scripts/apt-install.sh lintian debootstrap systemd
 
 debs=$(scripts/linux-package.sh | tail -n 2)
 cli_deb=$(sed -n 1p <<<"$debs")
@@ -173,6 +174,14 @@ for package in "$cli" "$window"; do
         [ -s "/usr/share/doc/$package/$doc" ] || fail "$package has no /usr/share/doc/$package/$doc"
     done
 done
+unit=/lib/systemd/system/morvane-flash-station.service
+[ -s "$unit" ] && [ -s /etc/default/morvane-flash-station ] || fail "the station's unit or its settings are missing"
+verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify $unit: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify $unit: $verify"
+echo "systemd-analyze verify $unit: no findings"
+[ "$(systemctl is-enabled morvane-flash-station.service 2>/dev/null)" = disabled ] ||
+    fail "the station's unit is enabled after installing $cli"
+
 echo "=== the installed programs at work ==="
 # The window starts and keeps running (it has no way to quit on its own).
 status=0
@@ -193,6 +202,9 @@ echo "=== remove, then purge ==="
 apt_get remove "$window" "$cli"
 installed "$window" && fail "apt-get did not remove $window"
 installed "$cli" && fail "apt-get did not remove $cli"
+# What a removal keeps is the station's settings, for a later installation.
+remaining=$(dpkg-query -W -f='${Conffiles}\n' "$cli" | awk 'NF {print $1}')
+[ "$remaining" = /etc/default/morvane-flash-station ] || fail "after removal, $cli keeps: ${remaining:-nothing}"
 apt_get purge "$window" "$cli"
 known "$window" && fail "$window is still known to dpkg after its purge"
 known "$cli" && fail "$cli is still known to dpkg after its purge"
