@@ -123,14 +123,24 @@ morvane_windows_text(${windows_packaging}/notices-qt.txt.in notices-qt.txt)
 set(notice_parts ${shipped_texts}/notices-head.txt ${shipped_texts}/notices-qt.txt)
 set(licences GPL-3.0 LGPL-3.0 qt6-base-copyright)
 if(MINGW)
-    string(REGEX MATCH "^[0-9.]+" MORVANE_GCC_VERSION "${CMAKE_CXX_COMPILER_VERSION}")
-    morvane_debian_source(gcc-mingw-w64-x86-64-posix-runtime MORVANE_GCC_MINGW_SOURCE)
-    morvane_debian_source(mingw-w64-x86-64-dev MORVANE_MINGW_W64_SOURCE)
-    if(NOT MORVANE_GCC_MINGW_SOURCE)
-        set(MORVANE_GCC_MINGW_SOURCE "the version of the compiler used")
-    endif()
-    if(NOT MORVANE_MINGW_W64_SOURCE)
-        set(MORVANE_MINGW_W64_SOURCE "of the compiler used")
+    string(REGEX MATCH "^[0-9]+\\.[0-9]+(\\.[0-9]+)?" MORVANE_GCC_VERSION "${CMAKE_CXX_COMPILER_VERSION}")
+    morvane_debian_source(gcc-mingw-w64-x86-64-posix-runtime gcc_source)
+    morvane_debian_source(mingw-w64-x86-64-dev mingw_source)
+    if(CMAKE_CROSSCOMPILING AND gcc_source AND mingw_source)
+        # Debian's cross compiler: its runtime packages carry GCC's version (12.2.0-14+...).
+        execute_process(COMMAND ${MORVANE_DPKG_QUERY} -W "-f=\${Version}" gcc-mingw-w64-x86-64-posix-runtime
+                        OUTPUT_VARIABLE gcc_package_version ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+        string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" MORVANE_GCC_VERSION "${gcc_package_version}")
+        set(MORVANE_GCC_SOURCE "the Debian 12 source package ${gcc_source}, which builds Debian's
+         mingw-w64 cross compiler from the GCC sources of Debian's gcc-12; the GCC project's
+         release ${MORVANE_GCC_VERSION}.")
+        set(MORVANE_MINGW_W64_SOURCE "the Debian 12 source package ${mingw_source}; the mingw-w64
+         project's release of that version.")
+    else()
+        set(MORVANE_GCC_SOURCE "the GCC project's release ${MORVANE_GCC_VERSION}, as the MinGW
+         toolchain used for this build was made from it.")
+        set(MORVANE_MINGW_W64_SOURCE "the mingw-w64 project's release that the MinGW toolchain
+         used for this build names.")
     endif()
     morvane_windows_text(${windows_packaging}/notices-mingw.txt.in notices-mingw.txt)
     list(APPEND notice_parts ${shipped_texts}/notices-mingw.txt)
