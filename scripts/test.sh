@@ -3,7 +3,8 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded parts once more under
 # ThreadSanitizer (and the Windows stage when present).
 # Fails when any test fails.
-# The package stage installs the Debian package into this machine and removes it again; set
+# The package stage checks the two Debian packages with lintian, installs the command-line one on
+# a clean Debian root (debootstrap) and both into this machine and removes them again; set
 # MORVANE_SKIP_PACKAGE=1 to leave it out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,11 +25,11 @@ echo "=== build and test: tsan (serial port, port change, flasher) ==="
 scripts/tsan-tests.sh
 
 if [ "${MORVANE_SKIP_PACKAGE:-0}" != 1 ]; then
-    echo "=== Debian package: build, install, check, remove ==="
+    echo "=== Debian packages: build, lintian, install, check, remove ==="
     scripts/linux-package-tests.sh
 fi
 
 if [ -x scripts/windows-tests.sh ] && [ "${MORVANE_SKIP_WINDOWS:-0}" != 1 ]; then
-    echo "=== Windows back ends: cross build and tests under wine ==="
+    echo "=== Windows: cross build, tests under wine, the zip and the installer ==="
     scripts/windows-tests.sh
 fi

@@ -2,9 +2,11 @@
 # The Windows stage: cross-builds the program for Windows x86-64 with mingw-w64 (the serial-port
 # library, port discovery, the window with Qt for Windows) and its tests, runs the tests under wine
 # with COM ports backed by Linux pseudo-terminals (the window's against rq75x-sim, which stays a
-# Linux program at the far end of a port), makes the zip (scripts/windows-package.sh) and proves
-# it runs on a fresh wine prefix (scripts/windows-zip-test.sh). Self-contained on Debian 12 as root
-# (installs what it needs with apt-get).
+# Linux program at the far end of a port), makes the zip and the installer
+# (scripts/windows-package.sh) and proves that the zip runs on a fresh wine prefix
+# (scripts/windows-zip-test.sh) and that the installer installs, runs and uninstalls on another
+# (scripts/windows-installer-test.sh). Self-contained on Debian 12 as root (installs what it needs
+# with apt-get).
 #
 # Without Qt for mingw (scripts/windows-qt.sh says how to get it) the window's part is skipped
 # with that message and the rest runs.
@@ -25,8 +27,8 @@ jobs=${JOBS:-2}
 started=$SECONDS
 
 # --- packages --------------------------------------------------------------------------------
-packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 googletest qt6-base-dev qt6-base-dev-tools
-    unzip xvfb xauth x11-utils)
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine64 fonts-wine fonts-liberation2 googletest qt6-base-dev
+    qt6-base-dev-tools nsis unzip xvfb xauth x11-utils python3-pefile)
 scripts/apt-install.sh "${packages[@]}"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -105,11 +107,19 @@ ctest --test-dir "$build" --output-on-failure --timeout 300 "$@"
 stop_wineserver
 trap - EXIT
 
-# --- the zip, and a start of it on a fresh prefix ------------------------------------------------
+# --- the zip and the installer, each tried on a fresh prefix ------------------------------------
 if [ -n "${qt:-}" ]; then
-    echo "=== the zip ==="
-    zip=$(scripts/windows-package.sh "$build" | tail -1)
+    echo "=== the zip and the installer ==="
+    packages=$(scripts/windows-package.sh "$build" | tail -n 2)
+    zip=$(sed -n 1p <<<"$packages")
+    setup=$(sed -n 2p <<<"$packages")
     echo "=== the zip on a fresh wine prefix ==="
+    zip_started=$SECONDS
     scripts/windows-zip-test.sh "$zip"
+    echo "=== the zip test took $((SECONDS - zip_started)) s ==="
+    echo "=== the installer on a fresh wine prefix ==="
+    installer_started=$SECONDS
+    scripts/windows-installer-test.sh "$setup" "$zip"
+    echo "=== the installer test took $((SECONDS - installer_started)) s ==="
 fi
 echo "=== Windows stage done in $((SECONDS - started)) s ==="

@@ -5,12 +5,16 @@
 # plug-in) and checks that its window comes up and stays up until it is closed, that every DLL
 # it loaded that is not wine's own came from the zip (the Qt libraries, the platform and style
 # plug-ins, the compiler's runtime), and that closing the window ends it with status 0. The
-# console programs in the zip are run with --version.
+# console programs in the zip are run with --version. The zip must carry its README, our licence
+# and the libraries' notices and licence texts; both programs their version information, icon
+# and manifest (scripts/windows-resources-check.sh). The prefix gets the UI fonts a Windows machine
+# has (scripts/windows-prefix-fonts.sh), so the window looks as on Windows, with sans-serif text.
 #
 #   scripts/windows-zip-test.sh ZIP [--screenshot PNG]
 #
 # --screenshot saves the window as it came up (scripts/windows-screenshot.sh uses it).
-# Needs wine64, xvfb, x11-utils (and imagemagick for --screenshot); installs them when missing.
+# Needs wine64, fonts-wine, fonts-liberation2, xvfb, x11-utils (and imagemagick for --screenshot);
+# installs them when missing.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -40,7 +44,7 @@ console_programs=(morvane-flash.exe)
 deadline_seconds=120 # a fresh prefix and a first start under wine take a while on a loaded machine
 
 if [ "${MORVANE_ZIP_TEST_INSIDE:-}" != 1 ]; then
-    packages=(wine64 unzip xvfb xauth x11-utils)
+    packages=(wine64 fonts-wine fonts-liberation2 unzip xvfb xauth x11-utils)
     [ -n "$screenshot" ] && packages+=(imagemagick)
     "$repo/scripts/apt-install.sh" "${packages[@]}"
     work=$(mktemp -d /tmp/morvane-zip-test-XXXXXX)
@@ -74,10 +78,23 @@ if [ "$(echo "$folder" | wc -l)" -ne 1 ] || [ ! -f "$folder/$window_program" ]; 
 fi
 echo "zip test: $(basename "$zip"): $(cd "$folder" && find . -type f | sort | tr '\n' ' ')"
 
+failed=0
+for text in README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt LICENSES/LGPL-3.0.txt LICENSES/GPL-3.0.txt \
+    LICENSES/qt6-base-copyright.txt LICENSES/gcc-mingw-w64-copyright.txt LICENSES/mingw-w64-copyright.txt \
+    docs/cli.md; do
+    if [ ! -s "$folder/$text" ]; then
+        echo "zip test: $text is missing" >&2
+        failed=1
+    fi
+done
+version=$(sed -n 's/.*morvane-flasher-\([0-9][0-9.]*\)-windows.*/\1/p' <<<"$(basename "$zip")")
+"$repo/scripts/windows-resources-check.sh" "$version" "$folder/$window_program" \
+    "${console_programs[@]/#/$folder/}" || failed=1
+
 echo "zip test: making a fresh wine prefix"
 "$wine" wineboot -i >/dev/null 2>&1
+"$repo/scripts/windows-prefix-fonts.sh" "$wine"
 
-failed=0
 for program in "${console_programs[@]}"; do
     if [ ! -f "$folder/$program" ]; then
         echo "zip test: $program is missing" >&2
