@@ -146,6 +146,9 @@ TEST_F(RepliesOutOfTurnEndToEnd, StrayBootExitAfterThePortOpensCompletesNothing)
         << joined(entries);
     EXPECT_FALSE(EngineOnSerialPort::contains(entries, "log: Flashing completed.")) << joined(entries);
     EXPECT_FALSE(runHasEnded(entries)) << joined(entries);
+    const std::vector<rq75x::ChipReply> replies = frontEnd.events.takeReplies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_FALSE(replies[0].inTurn);
     EXPECT_FALSE(frontEnd.engine.runActive());
     EXPECT_TRUE(frontEnd.port.isOpen());
 }
