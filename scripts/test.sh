@@ -23,6 +23,9 @@ done
 echo "=== build and test: tsan (serial port, port change, flasher) ==="
 scripts/tsan-tests.sh
 
+echo "=== fuzz: engine, reply classification and filter (libFuzzer, 60 s) ==="
+scripts/fuzz.sh
+
 if [ "${MORVANE_SKIP_PACKAGE:-0}" != 1 ]; then
     echo "=== Debian package: build, install, check, remove ==="
     scripts/linux-package-tests.sh
