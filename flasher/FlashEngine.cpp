@@ -372,8 +372,8 @@ QString FlashEngine::filterReplyText(const QByteArray& bytes)
 void FlashEngine::onReply(Notification& notification, const char* bytes, int length, bool arrivedBefore)
 {
     const ReplyCode code = classifyReply(bytes, length);
-    const ChipReply reply{code, code == ReplyOther ? filterReplyText(QByteArray(bytes, length))
-                                                   : acknowledgementText(code)};
+    ChipReply reply{code, code == ReplyOther ? filterReplyText(QByteArray(bytes, length))
+                                             : acknowledgementText(code)};
     bool inTurn = false;
     RunPosition at;
     bool duringRun = false;
@@ -381,8 +381,10 @@ void FlashEngine::onReply(Notification& notification, const char* bytes, int len
         at = where;
         duringRun = running;
         inTurn = !arrivedBefore && duringRun && code == expectedReply(at.stage);
-        if (!duringRun && at.stage == RunStage::FirmwareInfo)
+        const bool information = !arrivedBefore && !duringRun && at.stage == RunStage::FirmwareInfo;
+        if (information)
             where.stage = RunStage::Idle; // the information has come
+        reply.inTurn = inTurn || (information && code == ReplyOther);
         events.replied(reply);
     });
     if (code == ReplyOther) {

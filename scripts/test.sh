@@ -24,6 +24,9 @@ done
 echo "=== build and test: tsan (serial port, port change, flasher) ==="
 scripts/tsan-tests.sh
 
+echo "=== fuzz: engine, reply classification and filter (libFuzzer, 60 s) ==="
+scripts/fuzz.sh
+
 if [ "${MORVANE_SKIP_PACKAGE:-0}" != 1 ]; then
     echo "=== Debian packages: build, lintian, install, check, remove ==="
     scripts/linux-package-tests.sh

@@ -229,8 +229,10 @@ ChipOutcome ChipSimulator::handleBlockFrame(const uint8_t* frame, size_t length)
     image_.insert(image_.end(), data, data + payload);
     ++expectedBlock_;
     phase_ = payload < static_cast<size_t>(BlockSize) ? Phase::LastBlockDone : Phase::ReceivingBlocks;
-    return acknowledge(ChipEvent::BlockWritten, BlockCommand,
-                       name + " written (" + std::to_string(payload) + " bytes)");
+    ChipOutcome written = acknowledge(ChipEvent::BlockWritten, BlockCommand,
+                                      name + " written (" + std::to_string(payload) + " bytes)");
+    written.block = number;
+    return written;
 }
 
 ChipOutcome ChipSimulator::handleControlFrame(const uint8_t* frame)

@@ -59,6 +59,7 @@ struct ChipOutcome
     ReplyKind replyKind;
     std::vector<uint8_t> reply;
     std::string description; // one log line
+    uint32_t block = 0;      // BlockWritten: the number of the block written
 
     bool isProtocolError() const { return event == ChipEvent::ProtocolError; }
 };

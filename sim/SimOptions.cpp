@@ -1,5 +1,8 @@
 #include "sim/SimOptions.h"
 
+#include "flasher/BootloaderCodec.h"
+
+#include <algorithm>
 #include <cctype>
 #include <limits>
 
@@ -34,6 +37,44 @@ int hexDigit(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// STEP=CODE: firmware-info, boot-mode, block:N, end-of-data, factory-reset or exit-boot-mode,
+// and the acknowledgement's command byte as two hexadecimal digits.
+std::optional<OutOfTurnAnswer> parseOutOfTurnAnswer(const std::string& text)
+{
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos || text.size() - equals != 3)
+        return std::nullopt;
+    const int high = hexDigit(text[equals + 1]);
+    const int low = hexDigit(text[equals + 2]);
+    if (high < 0 || low < 0)
+        return std::nullopt;
+    OutOfTurnAnswer answer;
+    answer.code = static_cast<uint8_t>(high * 16 + low);
+
+    const std::string step = text.substr(0, equals);
+    const std::string blockPrefix = "block:";
+    if (step.rfind(blockPrefix, 0) == 0) {
+        const auto number = parseCount(step.substr(blockPrefix.size()), MaxBlocks);
+        if (!number || *number == 0)
+            return std::nullopt;
+        answer.step = AnsweredStep::Block;
+        answer.block = static_cast<uint32_t>(*number);
+        return answer;
+    }
+    const std::pair<const char*, AnsweredStep> named[] = {
+        {"firmware-info", AnsweredStep::FirmwareInfo},  {"boot-mode", AnsweredStep::BootMode},
+        {"end-of-data", AnsweredStep::EndOfData},       {"factory-reset", AnsweredStep::FactoryReset},
+        {"exit-boot-mode", AnsweredStep::ExitBootMode},
+    };
+    for (const auto& [name, kind] : named) {
+        if (step == name) {
+            answer.step = kind;
+            return answer;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -148,6 +189,20 @@ SimOptionsResult parseSimOptions(const std::vector<std::string>& arguments)
                 options.faults.delay = std::chrono::milliseconds(*delay);
         } else if (name == "--delay-frame") {
             ok = count(options.faults.delayFrame, 1, std::numeric_limits<uint64_t>::max());
+        } else if (name == "--answer-out-of-turn") {
+            const auto text = value();
+            const auto answer = text ? parseOutOfTurnAnswer(*text) : std::nullopt;
+            if (!answer)
+                return fail("--answer-out-of-turn needs STEP=CODE (see --help)");
+            // A later answer for the same step replaces the earlier one.
+            auto& answers = options.faults.outOfTurn;
+            answers.erase(std::remove_if(answers.begin(), answers.end(),
+                                         [&](const OutOfTurnAnswer& earlier) {
+                                             return earlier.step == answer->step &&
+                                                    earlier.block == answer->block;
+                                         }),
+                          answers.end());
+            answers.push_back(*answer);
         } else {
             return fail("unknown option " + arguments[i]);
         }
@@ -182,6 +237,11 @@ std::string simUsage()
            "  --hangup-after N   after answering frame N (N >= 1), close the pty and exit\n"
            "  --delay MS         write each reply MS milliseconds after its frame arrived\n"
            "  --delay-frame N    with --delay, delay only the reply to frame N (N >= 1)\n"
+           "  --answer-out-of-turn STEP=CODE\n"
+           "                     take the frame of STEP as usual but answer it with the\n"
+           "                     acknowledgement 55 66 CODE (two hex digits, e.g. 35) instead, each\n"
+           "                     time; STEP is firmware-info, boot-mode, block:N, end-of-data,\n"
+           "                     factory-reset or exit-boot-mode; repeat for several steps\n"
            "\n"
            "Exit status: 0 after a clean run, 1 when the host sent frames the chip refused or the\n"
            "image could not be saved, 2 for bad usage or when the pty cannot be set up.\n";

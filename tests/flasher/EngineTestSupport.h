@@ -267,7 +267,12 @@ public:
             break;
         }
     }
-    void replied(const rq75x::ChipReply& reply) override { add("reply: ", reply.text); }
+    void replied(const rq75x::ChipReply& reply) override
+    {
+        add("reply: ", reply.text);
+        const std::lock_guard<std::mutex> lock(timerMutex);
+        replies.push_back(reply);
+    }
     void guardChanged(unsigned int ms) override
     {
         timeline.add("timer: " + std::to_string(ms));
@@ -292,6 +297,14 @@ public:
         const std::lock_guard<std::mutex> lock(timerMutex);
         return lastEnd;
     }
+    // Every reply told so far, with whether it was in turn.
+    std::vector<rq75x::ChipReply> takeReplies()
+    {
+        const std::lock_guard<std::mutex> lock(timerMutex);
+        std::vector<rq75x::ChipReply> taken;
+        taken.swap(replies);
+        return taken;
+    }
 
 private:
     void add(const char* kind, const QString& text) { timeline.add(kind + text.toStdString()); }
@@ -300,6 +313,7 @@ private:
     std::mutex timerMutex;
     TimePoint timerDue = TimePoint::max();
     rq75x::RunEnd lastEnd;
+    std::vector<rq75x::ChipReply> replies;
 };
 
 // Image bytes that differ from block to block, so a block sent from the wrong offset shows.

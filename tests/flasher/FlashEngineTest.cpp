@@ -468,6 +468,32 @@ TEST_F(FlashEngineTest, RepliesOutOfTurnDuringARunChangeNothing)
     }
 }
 
+// A front end tells the answer it waited for from the rest by `inTurn`: the information text and
+// the reply the run waits for are in turn; a protocol reply out of turn, garbage during a run and
+// bytes that waited unread when the request went out are not.
+TEST_F(FlashEngineTest, RepliesAreInTurnOnlyWhenTheyAnswerWhatWasAsked)
+{
+    const auto inTurn = [this] {
+        std::vector<bool> flags;
+        for (const ChipReply& reply : events.takeReplies())
+            flags.push_back(reply.inTurn);
+        return flags;
+    };
+    port.receive({'o', 'l', 'd'});
+    engine.requestFirmwareInfo();
+    port.receive({'R', 'Q', '7', '5'});
+    notify(7);
+    chipSends(AckBootExited);
+    EXPECT_EQ(inTurn(), (std::vector<bool>{false, true, false}));
+
+    startFlashOf(patternImage(300));
+    events.takeReplies();
+    chipSends(AckBlock);
+    chipSends({'!', '!'});
+    chipSends(AckBootReady);
+    EXPECT_EQ(inTurn(), (std::vector<bool>{false, false, true}));
+}
+
 // A second acknowledgement of the same block, already waiting when the next block went out, is
 // not the next block's.
 TEST_F(FlashEngineTest, DuplicateAcknowledgementIsNotTheNextBlocks)

@@ -169,5 +169,31 @@ TEST_F(ReplySchedulerTest, HangupComesOnlyAfterTheReplyToFrameNIsOut)
     EXPECT_TRUE(scheduler.hangupDue());
 }
 
+// The chip took the frame (its state moved on) but says something else; a frame it refused, or
+// a step not named, keeps its own reply.
+TEST_F(ReplySchedulerTest, AnswerOutOfTurnSwapsTheCodeOfTheNamedStepOnly)
+{
+    FaultModes modes;
+    modes.outOfTurn = {{AnsweredStep::Block, 2, 0x35}, {AnsweredStep::FirmwareInfo, 0, 0x35}};
+    ReplyScheduler scheduler(modes);
+    ChipOutcome block1 = acknowledgement(0x33);
+    block1.block = 1;
+    ChipOutcome block2 = block1;
+    block2.block = 2;
+    const ChipOutcome refused{ChipEvent::ProtocolError, ReplyKind::Refusal, buildChipReply(RefusalCommand, 2),
+                              "refused"};
+
+    EXPECT_FALSE(scheduler.schedule(block1, t0));
+    EXPECT_EQ(scheduler.schedule(block2, t0), "answered block 2 (frame 2) out of turn with 35");
+    scheduler.schedule(refused, t0);
+    EXPECT_EQ(scheduler.schedule(infoText(), t0),
+              "answered the firmware-information request (frame 4) out of turn with 35");
+    std::vector<Bytes> sent;
+    for (const Sent& write : drain(scheduler))
+        sent.push_back(write.bytes);
+    EXPECT_EQ(sent, (std::vector<Bytes>{buildChipReply(0x33, 0), buildChipReply(0x35, 0),
+                                        buildChipReply(RefusalCommand, 2), buildChipReply(0x35, 0)}));
+}
+
 } // namespace
 } // namespace rq75x

@@ -302,6 +302,22 @@ TEST_F(SimBinaryTest, HangupAfterClosesTheLineUnderAnOpenPortAndExits)
     EXPECT_EQ(sim.waitForExit(false), 0) << sim.standardError();
 }
 
+// Block 2 is written but answered with the boot-exit code; the chip goes on at block 3.
+TEST_F(SimBinaryTest, AnswerOutOfTurnSwapsTheReplyToTheNamedStep)
+{
+    SimProcess sim({"--answer-out-of-turn", "block:2=35", "--verbose"});
+    openPort(sim.firstLine());
+    const Bytes payload(256, 0xA5);
+    exchange({0x10, 0x66}, ReplyBootReady);
+    exchange(buildBlockFrame(1, payload.data(), 256), ReplyBlockWritten);
+    exchange(buildBlockFrame(2, payload.data(), 256), ReplyBootExited);
+    exchange(buildBlockFrame(3, payload.data(), 256), ReplyBlockWritten);
+    EXPECT_EQ(sim.waitForExit(true), 0) << sim.standardError();
+    EXPECT_NE(sim.standardError().find("sim: answered block 2 (frame 3) out of turn with 35"),
+              std::string::npos)
+        << sim.standardError();
+}
+
 TEST_F(SimBinaryTest, BadUsageExitsWithTwoAndHelpWithZero)
 {
     SimProcess bad({"--hangup-after", "0"});

@@ -43,6 +43,28 @@ TEST_F(SimOptionsTest, EveryOptionIsTakenInBothSpellingsAndSilentMeansFromTheFir
     EXPECT_EQ(silent.options->faults.silentAfter, 0u) << "silent from the first frame";
 }
 
+TEST_F(SimOptionsTest, AnswersOutOfTurnNameTheStepAndTheCodeAndTheLastForAStepWins)
+{
+    const SimOptionsResult result =
+        parse({"--answer-out-of-turn", "block:2=35", "--answer-out-of-turn=boot-mode=33",
+               "--answer-out-of-turn", "exit-boot-mode=3a", "--answer-out-of-turn", "block:2=34",
+               "--answer-out-of-turn", "firmware-info=35", "--answer-out-of-turn", "end-of-data=36",
+               "--answer-out-of-turn", "factory-reset=32", "--answer-out-of-turn", "block:65535=EE"});
+    ASSERT_TRUE(result.options) << result.error;
+    std::vector<std::string> answers;
+    for (const OutOfTurnAnswer& answer : result.options->faults.outOfTurn)
+        answers.push_back(describeStep(answer) + " " + std::to_string(answer.code));
+    EXPECT_EQ(answers, (std::vector<std::string>{"the boot-mode request 51", "the exit-boot-mode frame 58",
+                                                 "block 2 52", "the firmware-information request 53",
+                                                 "the end-of-data frame 54", "the factory-reset frame 50",
+                                                 "block 65535 238"}));
+
+    for (const char* bad : {"block:2", "block:2=3", "block:2=355", "block:0=35", "block:65536=35",
+                            "block:=35", "block:x=35", "exit=35", "boot-mode=G5", "=35"})
+        expectBadUsage({"--answer-out-of-turn", bad});
+    expectBadUsage({"--answer-out-of-turn"});
+}
+
 TEST_F(SimOptionsTest, BadUsageIsRefusedWithAReason)
 {
     expectBadUsage({"--bogus"});
