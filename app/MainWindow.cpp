@@ -85,7 +85,7 @@ void MainWindow::OnUpdateReceive(QString str)
     ui->plainTextEditReceive->setTextCursor(cursor);
     ui->plainTextEditReceive->appendPlainText(str);
 
-    if (const auto percent = progressPercent(engine.currentBlock(), engine.totalBlocks()))
+    if (const auto percent = progressPercent(currentBlock, totalBlocks))
         ui->progressBar->setValue(static_cast<int>(*percent));
 }
 
@@ -127,8 +127,8 @@ void MainWindow::openPort()
     serialPort.setReadIntervalTimeout(0);
 
     if (serialPort.open()) {
-        logLine(engine.messages().format("Port open ready to flash RQ75x..."));
-        ui->pushButtonOpen->setText(tr("Close Port"));
+        logLine(QStringLiteral("Port open ready to flash RQ75x..."));
+        showPortOpen(true);
         ui->plainTextEditSend->appendPlainText(QStringLiteral("Getting current firmware information"));
         engine.requestFirmwareInfo();
         return;
@@ -148,8 +148,8 @@ void MainWindow::openPort()
     }
     QMessageBox::information(this, tr("Information"), tr("open port error") + detail, QMessageBox::Ok,
                              QMessageBox::NoButton);
-    ui->pushButtonOpen->setText(tr("Open Port"));
-    logLine(engine.messages().format("Port closed..."));
+    showPortOpen(false);
+    logLine(QStringLiteral("Port closed..."));
     qDebug() << code;
 }
 
@@ -157,8 +157,13 @@ void MainWindow::closePort()
 {
     // A running time-out is left alone: it still fires and reports.
     engine.closePort();
-    logLine(engine.messages().format("Port closed..."));
-    ui->pushButtonOpen->setText(tr("Open Port"));
+    logLine(QStringLiteral("Port closed..."));
+    showPortOpen(false);
+}
+
+void MainWindow::showPortOpen(bool open)
+{
+    ui->pushButtonOpen->setText(open ? tr("Close Port") : tr("Open Port"));
 }
 
 bool MainWindow::portOpenOrTellUser()
@@ -174,7 +179,7 @@ bool MainWindow::portOpenOrTellUser()
 void MainWindow::on_pushButtonSend_clicked()
 {
     if (portOpenOrTellUser())
-        engine.startFlash();
+        engine.startFlash(rq75x::readFirmwareImage(firmwarePath));
 }
 
 void MainWindow::on_pushButtonClear_clicked()
@@ -193,14 +198,13 @@ void MainWindow::on_pushButtonClear_clicked()
 void MainWindow::on_pushButtonLoadFirmware_clicked()
 {
     ui->labelFirmware_1->setText(QStringLiteral("No file loaded"));
-    engine.setFirmwarePath(QString());
+    firmwarePath.clear();
     ui->pushButtonSend->setEnabled(false);
 
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open Firmware Files"), QStringLiteral("/"),
-                                                      tr("Files (*.bin)"));
-    engine.setFirmwarePath(path);
-    if (!path.isEmpty()) {
-        ui->labelFirmware_1->setText(path);
+    firmwarePath = QFileDialog::getOpenFileName(this, tr("Open Firmware Files"), QStringLiteral("/"),
+                                                tr("Files (*.bin)"));
+    if (!firmwarePath.isEmpty()) {
+        ui->labelFirmware_1->setText(firmwarePath);
         ui->pushButtonSend->setEnabled(true);
     }
 }
@@ -230,7 +234,9 @@ void MainWindow::onTimerFired()
     engine.onTimerFired();
 }
 
-void MainWindow::logLine(const QString& text)
+QString MainWindow::logLine(const QString& text)
 {
-    ui->plainTextEditSend->appendPlainText(text);
+    const QString line = messageBuffer.format("%s", text.toUtf8().constData());
+    ui->plainTextEditSend->appendPlainText(line);
+    return line;
 }

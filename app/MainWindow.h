@@ -5,11 +5,14 @@
 #include "WindowFlashEvents.h"
 
 #include "flasher/FlashEngine.h"
+#include "flasher/MessageBuffer.h"
 #include "flasher/SerialChipPort.h"
 #include "serialport/CSerialPort.h"
 
 #include <QMainWindow>
 #include <QString>
+
+#include <cstdint>
 
 class QTimer;
 
@@ -54,13 +57,23 @@ private:
 
     void openPort();
     void closePort();
-    void logLine(const QString& text);
+    // Appends a line to the status log, cut to its first 255 bytes as every status line is, and
+    // returns the line as shown.
+    QString logLine(const QString& text);
+    // The open button's text records whether the port is meant to be open.
+    void showPortOpen(bool open);
     bool portOpenOrTellUser();
 
     QTimer* timer;
     Ui::MainWindow* ui;
     CSerialPort serialPort;
     rq75x::SerialChipPort chipPort;
+    rq75x::MessageBuffer messageBuffer;
+    QString firmwarePath; // picked with Load File; read when Flash is pressed
+    // What the progress bar shows: the block sent last (1 before any) of the blocks of the image
+    // flashed last (0 before any). Written and read on the GUI thread.
+    uint32_t currentBlock = 1;
+    uint32_t totalBlocks = 0;
     WindowFlashEvents flashEvents;
     rq75x::FlashEngine engine;
 };

@@ -5,21 +5,18 @@
 
 #include <QMetaObject>
 #include <QThread>
-#include <QTimer>
 
-bool WindowFlashEvents::onGuiThread() const
-{
-    return QThread::currentThread() == window.thread();
-}
+using rq75x::MessageId;
+using rq75x::MessagePlace;
 
 template <typename Change> void WindowFlashEvents::onGui(Change&& change)
 {
-    if (onGuiThread()) {
+    if (QThread::currentThread() == window.thread()) {
         change();
         return;
     }
-    // Queued in call order. A change that arrives after a time-out or a close has cut its run
-    // off is dropped: nothing of an ended run reaches the widgets or re-arms the guard.
+    // Queued in call order. A change that arrives after a time-out, a stop or a close has cut its
+    // run off is dropped: nothing of an ended run reaches the widgets or re-arms the guard.
     const uint64_t run = window.engine.runGeneration();
     QMetaObject::invokeMethod(
         &window,
@@ -30,57 +27,82 @@ template <typename Change> void WindowFlashEvents::onGui(Change&& change)
         Qt::QueuedConnection);
 }
 
-void WindowFlashEvents::logLine(const QString& text)
+void WindowFlashEvents::runStarted(rq75x::RunTask /*task*/)
 {
-    onGui([this, text] { window.ui->plainTextEditSend->appendPlainText(text); });
+    onGui([this] { setActionButtonsEnabled(false); });
 }
 
-void WindowFlashEvents::showAction(const QString& text)
+void WindowFlashEvents::stageReached(const rq75x::RunPosition& position)
 {
-    onGui([this, text] { window.ui->label_Action->setText(text); });
-}
-
-void WindowFlashEvents::report(const QString& text)
-{
-    onGui([this, text] { window.OnUpdateReceive(text); });
-}
-
-void WindowFlashEvents::appendReceiveLine(const QString& text)
-{
-    onGui([this, text] { window.ui->plainTextEditReceive->appendPlainText(text); });
-}
-
-void WindowFlashEvents::setCurrentBlockText(const QString& text)
-{
-    onGui([this, text] { window.ui->label_CurrenBlock->setText(text); });
-}
-
-void WindowFlashEvents::setFileSizeText(const QString& text)
-{
-    onGui([this, text] { window.ui->label_FileSize->setText(text); });
-}
-
-void WindowFlashEvents::setTotalBlocksText(const QString& text)
-{
-    onGui([this, text] { window.ui->label_TotalBlocks->setText(text); });
-}
-
-void WindowFlashEvents::setActionButtonsEnabled(bool enabled)
-{
-    onGui([this, enabled] {
-        Ui::MainWindow& ui = *window.ui;
-        for (QPushButton* button : {ui.pushButtonSend, ui.pushButtonLoadFirmware, ui.pushButtonReset,
-                                    ui.pushButtonOpen, ui.pushButtonClear})
-            button->setEnabled(enabled);
+    onGui([this, position] {
+        // The progress bar counts the blocks sent of the image flashed last; a factory reset
+        // leaves both counters as they are.
+        if (position.task == rq75x::RunTask::Flash && position.totalBlocks > 0)
+            window.totalBlocks = position.totalBlocks;
+        if (position.stage == rq75x::RunStage::Block)
+            window.currentBlock = position.block;
     });
 }
 
-void WindowFlashEvents::startStopTimer(unsigned int ms)
+void WindowFlashEvents::message(const rq75x::Message& message)
+{
+    onGui([this, message] { show(message); });
+}
+
+void WindowFlashEvents::show(const rq75x::Message& message)
+{
+    Ui::MainWindow& ui = *window.ui;
+    switch (message.place) {
+    case MessagePlace::Log:
+    case MessagePlace::LogAndAction: {
+        if (message.id == MessageId::ImageProblemReason)
+            return; // the status log names the file only
+        const QString line = window.logLine(message.text);
+        if (message.id == MessageId::ImageSize)
+            ui.label_FileSize->setText(line);
+        else if (message.id == MessageId::ImageBlocks)
+            ui.label_TotalBlocks->setText(line);
+        if (message.place == MessagePlace::LogAndAction)
+            ui.label_Action->setText(line);
+        return;
+    }
+    case MessagePlace::Report:
+    case MessagePlace::ReportAndAction:
+        if (message.id == MessageId::BlockWritten)
+            ui.label_CurrenBlock->setText(message.text);
+        window.OnUpdateReceive(message.text);
+        if (message.place == MessagePlace::ReportAndAction)
+            ui.label_Action->setText(message.text);
+        return;
+    case MessagePlace::ReplyLog:
+        ui.plainTextEditReceive->appendPlainText(message.text);
+        return;
+    }
+}
+
+void WindowFlashEvents::replied(const rq75x::ChipReply& reply)
+{
+    onGui([this, text = reply.text] { window.OnUpdateReceive(text); });
+}
+
+void WindowFlashEvents::guardChanged(unsigned int ms)
 {
     onGui([this, ms] { window.OnStartStop(ms); });
 }
 
-void WindowFlashEvents::portClosedByTimeout()
+void WindowFlashEvents::runEnded(const rq75x::RunEnd& end)
 {
-    onGui([this] { window.ui->pushButtonOpen->setText(MainWindow::tr("Open Port")); });
+    onGui([this, end] {
+        if (end.portClosed())
+            window.showPortOpen(false);
+        setActionButtonsEnabled(true);
+    });
+}
+
+void WindowFlashEvents::setActionButtonsEnabled(bool enabled)
+{
+    Ui::MainWindow& ui = *window.ui;
+    for (QPushButton* button : {ui.pushButtonSend, ui.pushButtonLoadFirmware, ui.pushButtonReset,
+                                ui.pushButtonOpen, ui.pushButtonClear})
+        button->setEnabled(enabled);
 }

@@ -489,7 +489,8 @@ void MainWindowChipTest::hangUpEndsTheRunAtOnce()
     button(window, "pushButtonSend")->click();
     QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window) && actionButtonsEnabled(window), qPrintable(sendLog(window)),
                               ShortRunTimeoutMs);
-    const QString wentAway = QStringLiteral("Port went away during block 3 of 3");
+    const QString wentAway = QStringLiteral(
+        "Port went away during block 3 of 3: the chip stays in boot mode; flash again to finish");
     const QStringList log = lines(sendLog(window));
     QCOMPARE(log.mid(log.size() - 3), QStringList({"Memory index: 0x00000200", wentAway, "Port closed..."}));
     QCOMPARE(labelText(window, "label_Action"), wentAway);
