@@ -273,18 +273,20 @@ bool FlashEngine::onTimerFired()
 
 bool FlashEngine::stop()
 {
-    bool wasRunning = false;
     RunPosition at;
-    guard.cutOff(RunGuard::Cut::Stop, [&] {
-        wasRunning = running;
-        at = where;
-        running = false;
-        where.stage = RunStage::Idle;
-    });
+    // Only a run going on is cut off: one that has just ended on the receive thread still has its
+    // end on the way to the front end, and a firmware-information request keeps its time-out.
+    const bool cut = guard.cutOffIf(
+        RunGuard::Cut::Stop, [this] { return running; },
+        [&] {
+            at = where;
+            running = false;
+            where.stage = RunStage::Idle;
+        });
+    if (!cut)
+        return false;
     // A reply being handled sees the cut-off at its next step; a pause ends at once.
     guard.waitForHandlers();
-    if (!wasRunning)
-        return false;
     events.guardChanged(0);
     events.runEnded(RunEnd{RunOutcome::Stopped, at});
     return true;

@@ -110,8 +110,16 @@ RunGuard::Firing RunGuard::fire(bool bytesWaiting, const std::function<void()>& 
 
 void RunGuard::cutOff(Cut cut, const std::function<void()>& whenCut)
 {
+    cutOffIf(
+        cut, [] { return true; }, whenCut);
+}
+
+bool RunGuard::cutOffIf(Cut cut, const std::function<bool()>& goingOn, const std::function<void()>& whenCut)
+{
     {
         const std::lock_guard<std::mutex> lock(mutex);
+        if (!goingOn())
+            return false;
         ++currentGeneration;
         if (cut == Cut::Stop)
             armed = false;
@@ -120,6 +128,7 @@ void RunGuard::cutOff(Cut cut, const std::function<void()>& whenCut)
         whenCut();
     }
     changed.notify_all();
+    return true;
 }
 
 void RunGuard::portClosed()

@@ -119,6 +119,10 @@ public:
     };
     // `whenCut` is called under the lock once the run has been cut off.
     void cutOff(Cut cut, const std::function<void()>& whenCut);
+    // The same, only when `goingOn`, asked under the lock first, says that a run is going on; whether
+    // it was cut off. A run that has just ended keeps its generation, so that what it told the front
+    // end on its way out still arrives.
+    bool cutOffIf(Cut cut, const std::function<bool()>& goingOn, const std::function<void()>& whenCut);
     void portClosed();
     // Returns once no notification is being handled (all of them have seen the cut-off).
     void waitForHandlers();
