@@ -178,6 +178,11 @@ bool MainWindow::portOpenOrTellUser()
 
 void MainWindow::on_pushButtonSend_clicked()
 {
+    if (runUnderWay) {
+        // The button reads "Stop": the run ends at once, and its end says where it left the chip.
+        engine.stop();
+        return;
+    }
     if (portOpenOrTellUser())
         engine.startFlash(rq75x::readFirmwareImage(firmwarePath));
 }

@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 class QTimer;
 
@@ -70,6 +71,9 @@ private:
     rq75x::SerialChipPort chipPort;
     rq75x::MessageBuffer messageBuffer;
     QString firmwarePath; // picked with Load File; read when Flash is pressed
+    // The flash or reset going on, from its start to its end as the events tell them; meanwhile
+    // the Flash button is its Stop button.
+    std::optional<rq75x::RunTask> runUnderWay;
     // What the progress bar shows: the block sent last (1 before any) of the blocks of the image
     // flashed last (0 before any). Written and read on the GUI thread.
     uint32_t currentBlock = 1;

@@ -8,6 +8,8 @@
 
 using rq75x::MessageId;
 using rq75x::MessagePlace;
+using rq75x::RunOutcome;
+using rq75x::RunTask;
 
 template <typename Change> void WindowFlashEvents::onGui(Change&& change)
 {
@@ -27,9 +29,12 @@ template <typename Change> void WindowFlashEvents::onGui(Change&& change)
         Qt::QueuedConnection);
 }
 
-void WindowFlashEvents::runStarted(rq75x::RunTask /*task*/)
+void WindowFlashEvents::runStarted(RunTask task)
 {
-    onGui([this] { setActionButtonsEnabled(false); });
+    onGui([this, task] {
+        window.runUnderWay = task;
+        showRunning(true);
+    });
 }
 
 void WindowFlashEvents::stageReached(const rq75x::RunPosition& position)
@@ -37,7 +42,7 @@ void WindowFlashEvents::stageReached(const rq75x::RunPosition& position)
     onGui([this, position] {
         // The progress bar counts the blocks sent of the image flashed last; a factory reset
         // leaves both counters as they are.
-        if (position.task == rq75x::RunTask::Flash && position.totalBlocks > 0)
+        if (position.task == RunTask::Flash && position.totalBlocks > 0)
             window.totalBlocks = position.totalBlocks;
         if (position.stage == rq75x::RunStage::Block)
             window.currentBlock = position.block;
@@ -93,16 +98,29 @@ void WindowFlashEvents::guardChanged(unsigned int ms)
 void WindowFlashEvents::runEnded(const rq75x::RunEnd& end)
 {
     onGui([this, end] {
+        // Where the chip was left, in the words every front end uses, after what ended the run.
+        const QString where = rq75x::whereRunEnded(end.at);
+        if (end.outcome == RunOutcome::Stopped)
+            logAndShow(QStringLiteral("Stopped %1").arg(where));
         if (end.portClosed())
             window.showPortOpen(false);
-        setActionButtonsEnabled(true);
+        window.runUnderWay.reset();
+        showRunning(false);
     });
 }
 
-void WindowFlashEvents::setActionButtonsEnabled(bool enabled)
+void WindowFlashEvents::showRunning(bool running)
 {
     Ui::MainWindow& ui = *window.ui;
-    for (QPushButton* button : {ui.pushButtonSend, ui.pushButtonLoadFirmware, ui.pushButtonReset,
-                                ui.pushButtonOpen, ui.pushButtonClear})
-        button->setEnabled(enabled);
+    // During a run the Flash button is its Stop button; the other action buttons wait for its end.
+    ui.pushButtonSend->setText(running ? MainWindow::tr("Stop") : MainWindow::tr("Flash"));
+    ui.pushButtonSend->setEnabled(true);
+    for (QPushButton* button :
+         {ui.pushButtonLoadFirmware, ui.pushButtonReset, ui.pushButtonOpen, ui.pushButtonClear})
+        button->setEnabled(!running);
+}
+
+void WindowFlashEvents::logAndShow(const QString& text)
+{
+    window.ui->label_Action->setText(window.logLine(text));
 }

@@ -27,7 +27,9 @@ private:
 
     // On the GUI thread.
     void show(const rq75x::Message& message);
-    void setActionButtonsEnabled(bool enabled);
+    void showRunning(bool running);
+    // A line of the status log that also becomes the action line.
+    void logAndShow(const QString& text);
 
     MainWindow& window;
 };

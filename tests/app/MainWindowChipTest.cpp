@@ -15,6 +15,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextLayout>
@@ -94,6 +95,20 @@ bool runEnded(QWidget& window)
            portWentAway(window);
 }
 
+// The block frames the simulator took, in its log, before `line`.
+int blocksLoggedBefore(const SimulatedChip& chip, const QString& line)
+{
+    const QRegularExpression block(QStringLiteral("^sim: block \\d+ written"));
+    int blocks = 0;
+    for (const QString& logged : chip.frameLines()) {
+        if (logged == line)
+            break;
+        if (block.match(logged).hasMatch())
+            ++blocks;
+    }
+    return blocks;
+}
+
 } // namespace
 
 class MainWindowChipTest : public QObject
@@ -114,6 +129,9 @@ private slots:
     void deletedFileSendsNothing();
     void destroyWhileFlashing();
     void flashRandom64KiB();
+
+    // --- stopping a run ---
+    void stopEndsTheRunWhereItStands();
 
     // --- a reply racing the time-out, a line that hangs up ---
     void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
@@ -403,6 +421,57 @@ void MainWindowChipTest::destroyWhileFlashing()
                              ShortRunTimeoutMs);
     window.reset();
     QTest::qWait(0); // whatever was queued for the window must not run now
+}
+
+void MainWindowChipTest::stopEndsTheRunWhereItStands()
+{
+    // 20 blocks, about 4 s. Stopped among them: no frame follows, the log says where the chip
+    // was left, and flashing again finishes the image.
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({QStringLiteral("--save"), saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    const QByteArray image = randomBytes(20 * 256, 17);
+    QVERIFY(writeFile(path, image));
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+
+    QPushButton* flash = button(window, "pushButtonSend");
+    flash->click();
+    QCOMPARE(flash->text(), QStringLiteral("Stop"));
+    QVERIFY(flash->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(window).contains(QStringLiteral("Next memory block: 3")),
+                             ShortRunTimeoutMs);
+    flash->click();
+
+    QCOMPARE(flash->text(), QStringLiteral("Flash"));
+    QVERIFY(actionButtonsEnabled(window));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QVERIFY(!guardTimer(window)->isActive());
+    const QString stopped = labelText(window, "label_Action");
+    const QRegularExpressionMatch where =
+        QRegularExpression(QStringLiteral("^Stopped during block (\\d+) of 20: the chip stays in boot mode; "
+                                          "flash again to finish$"))
+            .match(stopped);
+    QVERIFY2(where.hasMatch(), qPrintable(stopped));
+    QVERIFY(lines(sendLog(window)).contains(stopped));
+
+    // Flash again: the next frame the chip takes is this run's boot-mode request.
+    flash->click();
+    QTRY_VERIFY_WITH_TIMEOUT(runEnded(window), ShortRunTimeoutMs);
+    QVERIFY2(sendLogHas(window, "Flashing completed."), qPrintable(sendLog(window)));
+    QTRY_COMPARE(readFile(saved), image);
+    QCOMPARE(chip.stop(), 0);
+    const QString restart = QStringLiteral("sim: boot mode requested again: starting over at block 1");
+    QVERIFY(chip.frameLines().contains(restart));
+    // The block the run stood at was sent (or was about to be) when it stopped; none after it.
+    const int stoppedAt = where.captured(1).toInt();
+    const int blocksBefore = blocksLoggedBefore(chip, restart);
+    QVERIFY2(
+        blocksBefore == stoppedAt || blocksBefore == stoppedAt - 1,
+        qPrintable(QStringLiteral("stopped at block %1, the chip took %2").arg(stoppedAt).arg(blocksBefore)));
 }
 
 void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()
