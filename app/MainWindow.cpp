@@ -8,6 +8,7 @@
 #include "portinfo/PortAccess.h"
 #include "portinfo/PortInfo.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileDialog>
@@ -244,4 +245,21 @@ QString MainWindow::logLine(const QString& text)
     const QString line = messageBuffer.format("%s", text.toUtf8().constData());
     ui->plainTextEditSend->appendPlainText(line);
     return line;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (engine.runActive()) {
+        const QString question =
+            runUnderWay == rq75x::RunTask::FactoryReset
+                ? tr("A factory reset is in progress. Stop it and close? The chip will stay in boot mode.")
+                : tr("A flash is in progress. Stop it and close? The chip will stay in boot mode.");
+        if (QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                  QMessageBox::No) != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        engine.stop(); // the run may have ended while the question was open: then nothing happens
+    }
+    QMainWindow::closeEvent(event);
 }

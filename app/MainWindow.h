@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 
+class QCloseEvent;
 class QTimer;
 
 namespace Ui {
@@ -38,6 +39,10 @@ signals:
     // queued calls that know their run, so that nothing of a run cut off by a time-out arrives.
     void emitUpdateReceive(QString str);
     void emitStartStop(unsigned int iStartStop);
+
+protected:
+    // Closing during a flash or a reset asks first: stopping leaves the chip in boot mode.
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     // Called directly by the port's receive thread, never through a connection.

@@ -130,8 +130,9 @@ private slots:
     void destroyWhileFlashing();
     void flashRandom64KiB();
 
-    // --- stopping a run ---
+    // --- stopping a run, closing during one ---
     void stopEndsTheRunWhereItStands();
+    void closingDuringARunAsksFirst();
 
     // --- a reply racing the time-out, a line that hangs up ---
     void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
@@ -472,6 +473,43 @@ void MainWindowChipTest::stopEndsTheRunWhereItStands()
     QVERIFY2(
         blocksBefore == stoppedAt || blocksBefore == stoppedAt - 1,
         qPrintable(QStringLiteral("stopped at block %1, the chip took %2").arg(stoppedAt).arg(blocksBefore)));
+}
+
+void MainWindowChipTest::closingDuringARunAsksFirst()
+{
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomBytes(20 * 256, 18)));
+    MainWindow window;
+    window.show();
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    button(window, "pushButtonSend")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(window).contains(QStringLiteral("Next memory block: 2")),
+                             ShortRunTimeoutMs);
+
+    // No, the default, keeps the window and the run.
+    auto asked = closeNextBox(QMessageBox::No);
+    QVERIFY(!window.close());
+    QVERIFY(asked->seen);
+    QCOMPARE(asked->text,
+             QStringLiteral("A flash is in progress. Stop it and close? The chip will stay in boot mode."));
+    QCOMPARE(asked->defaultButton, QMessageBox::No);
+    QVERIFY(window.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(window).contains(QStringLiteral("Next memory block: 4")),
+                             ShortRunTimeoutMs);
+
+    // Yes stops the run, saying where, and closes.
+    asked = closeNextBox(QMessageBox::Yes);
+    QVERIFY(window.close());
+    QVERIFY(asked->seen);
+    QVERIFY(!window.isVisible());
+    QVERIFY2(labelText(window, "label_Action").startsWith(QStringLiteral("Stopped during block ")),
+             qPrintable(sendLog(window)));
+    QVERIFY(!guardTimer(window)->isActive());
+    QCOMPARE(chip.stop(), 0);
 }
 
 void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()

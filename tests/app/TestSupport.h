@@ -1,6 +1,7 @@
 // Helpers shared by the window tests: widgets by object name and the modal boxes the window opens.
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -81,19 +82,27 @@ struct SeenBox
     QString title;
     QString text;
     QString className;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
-// Closes the next modal box with its default answer and records its title and text.
-inline std::shared_ptr<SeenBox> closeNextBox()
+// Closes the next modal box with `answer` (Ok: its default answer) and records its title and
+// text; a dialog that is no message box is rejected.
+inline std::shared_ptr<SeenBox> closeNextBox(QMessageBox::StandardButton answer = QMessageBox::Ok)
 {
     auto seen = std::make_shared<SeenBox>();
-    whenModalShown([seen](QWidget* modal) {
+    whenModalShown([seen, answer](QWidget* modal) {
         seen->seen = true;
         seen->title = modal->windowTitle();
         seen->className = QString::fromLatin1(modal->metaObject()->className());
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             seen->text = box->text();
-            box->done(QMessageBox::Ok);
+            if (box->defaultButton())
+                seen->defaultButton = box->standardButton(box->defaultButton());
+            // Pressed as a user would: a box asked for its answer reports the button clicked.
+            if (QAbstractButton* pressed = box->button(answer))
+                pressed->click();
+            else
+                box->done(answer);
         } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
             dialog->reject();
         } else {
