@@ -165,6 +165,9 @@ void MainWindow::closePort()
 void MainWindow::showPortOpen(bool open)
 {
     ui->pushButtonOpen->setText(open ? tr("Close Port") : tr("Open Port"));
+    for (QComboBox* setting : {ui->comboBoxPortName, ui->comboBoxBaudrate, ui->comboBoxParity,
+                               ui->comboBoxDataBit, ui->comboBoxStopBit})
+        setting->setEnabled(!open);
 }
 
 bool MainWindow::portOpenOrTellUser()

@@ -66,7 +66,8 @@ private:
     // Appends a line to the status log, cut to its first 255 bytes as every status line is, and
     // returns the line as shown.
     QString logLine(const QString& text);
-    // The open button's text records whether the port is meant to be open.
+    // The open button's text records whether the port is meant to be open; the settings it was
+    // opened with cannot be changed until it closes.
     void showPortOpen(bool open);
     bool portOpenOrTellUser();
 

@@ -95,6 +95,19 @@ bool runEnded(QWidget& window)
            portWentAway(window);
 }
 
+const char* const SettingBoxes[] = {"comboBoxPortName", "comboBoxBaudrate", "comboBoxParity",
+                                    "comboBoxDataBit", "comboBoxStopBit"};
+
+// Whether each of the five setting boxes is `enabled`.
+bool settingsEnabled(QWidget& window, bool enabled)
+{
+    for (const char* name : SettingBoxes) {
+        if (child<QComboBox>(window, name)->isEnabled() != enabled)
+            return false;
+    }
+    return true;
+}
+
 // The block frames the simulator took, in its log, before `line`.
 int blocksLoggedBefore(const SimulatedChip& chip, const QString& line)
 {
@@ -123,6 +136,7 @@ private slots:
     void missingOrBusyPortShowsTheLibraryError();
     void permissionDeniedAddsTheGroupHint();
     void unansweredRequestTimesOutEvenAfterClose();
+    void settingsAreLockedWhileThePortIsOpen();
 
     // --- image and runs ---
     void flashSmallImagesThenFactoryReset();
@@ -310,6 +324,28 @@ void MainWindowChipTest::unansweredRequestTimesOutEvenAfterClose()
     button(waiting, "pushButtonReset")->click();
     QVERIFY(box->seen);
     QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
+}
+
+void MainWindowChipTest::settingsAreLockedWhileThePortIsOpen()
+{
+    // The settings shown are the ones the port was opened with, until it closes: by the button,
+    // or by the engine when the chip stays silent.
+    SimulatedChip chip({QStringLiteral("--silent")});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    QVERIFY(settingsEnabled(window, true));
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(settingsEnabled(window, false));
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(settingsEnabled(window, true));
+
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(settingsEnabled(window, false));
+    QTRY_VERIFY_WITH_TIMEOUT(sendLogHas(window, TimedOutLine), 5000 + AnswerTimeoutMs);
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(settingsEnabled(window, true));
+    QCOMPARE(chip.stop(), 0);
 }
 
 void MainWindowChipTest::flashSmallImagesThenFactoryReset()
