@@ -61,6 +61,8 @@ MainWindow::MainWindow(QWidget* parent)
         log->setStyleSheet(QString::fromLatin1(LogStyleSheet));
         log->setBackgroundVisible(false);
     }
+    // The keyboard starts at the top of the settings column, where the work starts.
+    ui->comboBoxPortName->setFocus();
 }
 
 MainWindow::~MainWindow()

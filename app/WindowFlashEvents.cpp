@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include <QAccessible>
 #include <QMetaObject>
 #include <QThread>
 
@@ -33,7 +34,9 @@ void WindowFlashEvents::runStarted(RunTask task)
 {
     onGui([this, task] {
         window.runUnderWay = task;
+        focusBeforeRun = window.focusWidget();
         showRunning(true);
+        focusDuringRun = window.focusWidget();
     });
 }
 
@@ -106,6 +109,13 @@ void WindowFlashEvents::runEnded(const rq75x::RunEnd& end)
             window.showPortOpen(false);
         window.runUnderWay.reset();
         showRunning(false);
+        if (focusBeforeRun && focusBeforeRun != focusDuringRun && window.focusWidget() == focusDuringRun)
+            focusBeforeRun->setFocus(Qt::OtherFocusReason);
+        focusBeforeRun.clear();
+        focusDuringRun.clear();
+        // The action line says how the run ended; a screen reader reads it out where the focus is.
+        QAccessibleEvent announcement(window.ui->label_Action, QAccessible::Alert);
+        QAccessible::updateAccessibility(&announcement);
     });
 }
 

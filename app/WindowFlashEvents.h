@@ -7,6 +7,9 @@
 
 #include "flasher/FlashEvents.h"
 
+#include <QPointer>
+#include <QWidget>
+
 class MainWindow;
 
 class WindowFlashEvents : public rq75x::FlashEvents
@@ -32,4 +35,8 @@ private:
     void logAndShow(const QString& text);
 
     MainWindow& window;
+    // Disabling the button that started a run sends the keyboard focus on; at the run's end it
+    // goes back there, unless the user has moved it since.
+    QPointer<QWidget> focusBeforeRun;
+    QPointer<QWidget> focusDuringRun;
 };

@@ -144,9 +144,10 @@ private slots:
     void destroyWhileFlashing();
     void flashRandom64KiB();
 
-    // --- stopping a run, closing during one ---
+    // --- stopping a run, closing during one, the keyboard ---
     void stopEndsTheRunWhereItStands();
     void closingDuringARunAsksFirst();
+    void keyboardRunGivesFocusBackToItsButton();
 
     // --- a reply racing the time-out, a line that hangs up ---
     void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
@@ -545,6 +546,30 @@ void MainWindowChipTest::closingDuringARunAsksFirst()
     QVERIFY2(labelText(window, "label_Action").startsWith(QStringLiteral("Stopped during block ")),
              qPrintable(sendLog(window)));
     QVERIFY(!guardTimer(window)->isActive());
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::keyboardRunGivesFocusBackToItsButton()
+{
+    // Factory Reset pressed with Enter: the button is disabled while the reset runs, which sends
+    // the focus on; when the run ends, the focus is back on the button.
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+
+    QPushButton* reset = button(window, "pushButtonReset");
+    reset->setFocus();
+    QTRY_VERIFY(reset->hasFocus());
+    QTest::keyClick(reset, Qt::Key_Return);
+    QVERIFY2(!reset->isEnabled(), qPrintable(sendLog(window)));
+    QVERIFY(!reset->hasFocus());
+    QTRY_VERIFY_WITH_TIMEOUT(runEnded(window), ShortRunTimeoutMs);
+    QVERIFY(sendLogHas(window, "Flashing completed."));
+    QTRY_VERIFY(reset->hasFocus());
     QCOMPARE(chip.stop(), 0);
 }
 
