@@ -11,16 +11,24 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
+#include <QMenu>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QTextCursor>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
 constexpr unsigned int ReadBufferSize = 4096;
 const char* const WindowTitle = "Morvane Flasher 1.1 for RQ75x";
 const char* const LogStyleSheet = "QPlainTextEdit {background-color: darkgrey; color: white;}";
+// Each log keeps its last lines only, so that a window left open through many runs does not grow
+// without end.
+constexpr int LogLinesKept = 100000;
 
 } // namespace
 
@@ -60,6 +68,10 @@ MainWindow::MainWindow(QWidget* parent)
     for (QPlainTextEdit* log : {ui->plainTextEditSend, ui->plainTextEditReceive}) {
         log->setStyleSheet(QString::fromLatin1(LogStyleSheet));
         log->setBackgroundVisible(false);
+        log->setMaximumBlockCount(LogLinesKept);
+        log->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(log, &QWidget::customContextMenuRequested, this,
+                [this, log](const QPoint& at) { showLogMenu(*log, at); });
     }
     // The keyboard starts at the top of the settings column, where the work starts.
     ui->comboBoxPortName->setFocus();
@@ -267,4 +279,30 @@ void MainWindow::closeEvent(QCloseEvent* event)
         engine.stop(); // the run may have ended while the question was open: then nothing happens
     }
     QMainWindow::closeEvent(event);
+}
+
+void MainWindow::showLogMenu(QPlainTextEdit& log, const QPoint& at)
+{
+    const std::unique_ptr<QMenu> menu(log.createStandardContextMenu(at));
+    menu->addSeparator();
+    const QAction* save = menu->addAction(tr("Save log…"));
+    if (menu->exec(log.viewport()->mapToGlobal(at)) == save)
+        saveLog(log);
+}
+
+void MainWindow::saveLog(const QPlainTextEdit& log)
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Log"), QString(),
+                                                      tr("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    const QString text = log.toPlainText();
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text) &&
+        file.write((text.isEmpty() ? text : text + QLatin1Char('\n')).toUtf8()) >= 0 && file.commit())
+        return;
+    QMessageBox::information(
+        this, tr("Information"),
+        tr("The log could not be saved to %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()),
+        QMessageBox::Ok, QMessageBox::NoButton);
 }

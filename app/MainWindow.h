@@ -16,6 +16,8 @@
 #include <optional>
 
 class QCloseEvent;
+class QPlainTextEdit;
+class QPoint;
 class QTimer;
 
 namespace Ui {
@@ -70,6 +72,8 @@ private:
     // opened with cannot be changed until it closes.
     void showPortOpen(bool open);
     bool portOpenOrTellUser();
+    void showLogMenu(QPlainTextEdit& log, const QPoint& at);
+    void saveLog(const QPlainTextEdit& log);
 
     QTimer* timer;
     Ui::MainWindow* ui;

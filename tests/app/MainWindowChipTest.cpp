@@ -12,8 +12,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -59,22 +57,7 @@ void usePort(QWidget& window, const QString& path)
 // Picks `path` in the Load File dialog; true when the window took it.
 bool pickFirmware(QWidget& window, const QString& path)
 {
-    whenModalShown([path](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (!dialog) {
-            modal->close();
-            return;
-        }
-        // Typed into the file-name field and accepted as a user would; the dialog fills its file
-        // list in the background, so try again until it takes the choice and closes.
-        auto* retry = new QTimer(dialog);
-        QObject::connect(retry, &QTimer::timeout, dialog, [dialog, path] {
-            if (auto* fileName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                fileName->setText(path);
-            static_cast<QDialog*>(dialog)->accept();
-        });
-        retry->start(10);
-    });
+    answerNextFileDialog(path);
     button(window, "pushButtonLoadFirmware")->click();
     return labelText(window, "labelFirmware_1") == path && button(window, "pushButtonSend")->isEnabled();
 }

@@ -3,7 +3,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -110,4 +112,25 @@ inline std::shared_ptr<SeenBox> closeNextBox(QMessageBox::StandardButton answer 
         }
     });
     return seen;
+}
+
+// Answers the next file dialog with `path`, typed into its file-name field and accepted as a user
+// would. The dialog fills its file list in the background, so this tries again until the dialog
+// takes the choice and closes.
+inline void answerNextFileDialog(const QString& path)
+{
+    whenModalShown([path](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (!dialog) {
+            modal->close();
+            return;
+        }
+        auto* retry = new QTimer(dialog);
+        QObject::connect(retry, &QTimer::timeout, dialog, [dialog, path] {
+            if (auto* fileName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                fileName->setText(path);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        retry->start(10);
+    });
 }
