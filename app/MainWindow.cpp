@@ -153,6 +153,10 @@ void MainWindow::openPort()
     const char* message = serialPort.getLastErrorMsg();
     QString detail = QStringLiteral("\n\ncode: %1\nmessage: %2")
                          .arg(QString::number(code), QString::fromUtf8(message ? message : ""));
+    // The port listed at start-up may have gone since: say which one is missing.
+    if (code == ErrorNotExist)
+        detail += QStringLiteral("\n\n") +
+                  tr("The port %1 is not present.").arg(ui->comboBoxPortName->currentText());
     // A port the user may not open and one another program holds both read "access denied":
     // for the first, say how to be allowed.
     if (code == ErrorAccessDenied) {

@@ -63,8 +63,6 @@ void WindowFlashEvents::show(const rq75x::Message& message)
     switch (message.place) {
     case MessagePlace::Log:
     case MessagePlace::LogAndAction: {
-        if (message.id == MessageId::ImageProblemReason)
-            return; // the status log names the file only
         const QString line = window.logLine(message.text);
         if (message.id == MessageId::ImageSize)
             ui.label_FileSize->setText(line);

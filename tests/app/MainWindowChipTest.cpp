@@ -5,6 +5,7 @@
 #include "SystemProbes.h"
 #include "TestSupport.h"
 
+#include "flasher/FirmwareImage.h"
 #include "serialport/CSerialPort.h"
 
 #include <QComboBox>
@@ -229,7 +230,10 @@ void MainWindowChipTest::missingOrBusyPortShowsTheLibraryError()
 {
     MainWindow missing;
     usePort(missing, absentPortName());
-    expectOpenErrorBox(missing, QStringLiteral("code: 12\nmessage: not exist error"));
+    // The library does not name the port: the box adds it.
+    expectOpenErrorBox(missing,
+                       QStringLiteral("code: 12\nmessage: not exist error\n\nThe port %1 is not present.")
+                           .arg(absentPortName()));
 
     SimulatedChip chip;
     QVERIFY(!chip.portPath().isEmpty());
@@ -416,8 +420,11 @@ void MainWindowChipTest::deletedFileSendsNothing()
 
     button(window, "pushButtonClear")->click();
     button(window, "pushButtonSend")->click();
+    // The system's reason follows on a line of its own.
+    const QString reason = rq75x::readFirmwareImage(path).reason;
+    QVERIFY(!reason.isEmpty());
     QCOMPARE(lines(sendLog(window)),
-             QStringList({"Reading...", "Unable to open file " + path, "Firmware file read error"}));
+             QStringList({"Reading...", "Unable to open file " + path, reason, "Firmware file read error"}));
     QCOMPARE(labelText(window, "label_Action"), QStringLiteral("Firmware file read error"));
     QVERIFY(actionButtonsEnabled(window));
     QVERIFY(!guardTimer(window)->isActive());
