@@ -103,6 +103,9 @@ void WindowFlashEvents::runEnded(const rq75x::RunEnd& end)
         const QString where = rq75x::whereRunEnded(end.at);
         if (end.outcome == RunOutcome::Stopped)
             logAndShow(QStringLiteral("Stopped %1").arg(where));
+        else if (end.outcome == RunOutcome::TimedOut && end.at.task != RunTask::FirmwareInfo &&
+                 !where.isEmpty())
+            window.logLine(QStringLiteral("Timed out %1").arg(where));
         if (end.portClosed())
             window.showPortOpen(false);
         window.runUnderWay.reset();

@@ -614,8 +614,10 @@ void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()
         // On a machine so slow that the answer was not on the line within 20 ms of being sent,
         // the time-out comes first; then it is the end, with nothing of the run after it.
         qInfo("the time-out came before the answer");
-        QCOMPARE(log.mid(log.size() - 3),
-                 QStringList({"Requesting boot mode...", "Port closed...", TimedOutLine}));
+        QCOMPARE(log.mid(log.size() - 4),
+                 QStringList({"Requesting boot mode...", "Port closed...", TimedOutLine,
+                              "Timed out while asking the chip to enter boot mode: the chip may be in boot "
+                              "mode; flash again to finish"}));
         QCOMPARE(labelText(window, "label_Action"), QString::fromUtf8(TimedOutLine));
         QCOMPARE(lines(receiveLog(window)).last(), QStringLiteral("Timeout fired"));
         QVERIFY(!guard->isActive());
@@ -766,11 +768,17 @@ void MainWindowChipTest::everyRequestTimeOutAndFlashAfterItReadsTheFileAgain()
         bool factoryReset;
         int timeoutMs;
         const char* lastLineBefore;
+        const char* whereLeft; // the line after the time-out's
     };
     const Case cases[] = {
-        {"1", false, 5000, "Requesting boot mode..."},
-        {"4", false, 10000, "Last package completed..."},
-        {"2", true, 15000, "Sending factory reset..."},
+        {"1", false, 5000, "Requesting boot mode...",
+         "Timed out while asking the chip to enter boot mode: the chip may be in boot mode; flash again to "
+         "finish"},
+        {"4", false, 10000, "Last package completed...",
+         "Timed out after the last block, before the chip left boot mode: the chip stays in boot mode; flash "
+         "again to finish"},
+        {"2", true, 15000, "Sending factory reset...",
+         "Timed out during the factory reset: the chip stays in boot mode; reset again to finish"},
     };
     const QString path = dir->filePath(QStringLiteral("image.bin"));
     QVERIFY(writeFile(path, randomBytes(300, 10)));
@@ -808,8 +816,9 @@ void MainWindowChipTest::everyRequestTimeOutAndFlashAfterItReadsTheFileAgain()
         // A coarse timer may fire up to 5 % early.
         QVERIFY2(firedAfterMs[i] >= cases[i].timeoutMs * 95 / 100,
                  qPrintable(QString::number(firedAfterMs[i])));
-        QCOMPARE(log.mid(log.size() - 3),
-                 QStringList({cases[i].lastLineBefore, "Port closed...", TimedOutLine}));
+        QCOMPARE(log.mid(log.size() - 4),
+                 QStringList({cases[i].lastLineBefore, "Port closed...", TimedOutLine, cases[i].whereLeft}));
+        QCOMPARE(labelText(window, "label_Action"), QString::fromUtf8(TimedOutLine));
         QCOMPARE(lines(receiveLog(window)).last(), QStringLiteral("Timeout fired"));
         QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
         QVERIFY(actionButtonsEnabled(window));
