@@ -8,18 +8,27 @@
 #include "portinfo/PortAccess.h"
 #include "portinfo/PortInfo.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
+#include <QMenu>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QTextCursor>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
 constexpr unsigned int ReadBufferSize = 4096;
 const char* const WindowTitle = "Morvane Flasher 1.1 for RQ75x";
 const char* const LogStyleSheet = "QPlainTextEdit {background-color: darkgrey; color: white;}";
+// Each log keeps its last lines only, so that a window left open through many runs does not grow
+// without end.
+constexpr int LogLinesKept = 100000;
 
 } // namespace
 
@@ -59,7 +68,13 @@ MainWindow::MainWindow(QWidget* parent)
     for (QPlainTextEdit* log : {ui->plainTextEditSend, ui->plainTextEditReceive}) {
         log->setStyleSheet(QString::fromLatin1(LogStyleSheet));
         log->setBackgroundVisible(false);
+        log->setMaximumBlockCount(LogLinesKept);
+        log->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(log, &QWidget::customContextMenuRequested, this,
+                [this, log](const QPoint& at) { showLogMenu(*log, at); });
     }
+    // The keyboard starts at the top of the settings column, where the work starts.
+    ui->comboBoxPortName->setFocus();
 }
 
 MainWindow::~MainWindow()
@@ -85,7 +100,7 @@ void MainWindow::OnUpdateReceive(QString str)
     ui->plainTextEditReceive->setTextCursor(cursor);
     ui->plainTextEditReceive->appendPlainText(str);
 
-    if (const auto percent = progressPercent(engine.currentBlock(), engine.totalBlocks()))
+    if (const auto percent = progressPercent(currentBlock, totalBlocks))
         ui->progressBar->setValue(static_cast<int>(*percent));
 }
 
@@ -127,8 +142,8 @@ void MainWindow::openPort()
     serialPort.setReadIntervalTimeout(0);
 
     if (serialPort.open()) {
-        logLine(engine.messages().format("Port open ready to flash RQ75x..."));
-        ui->pushButtonOpen->setText(tr("Close Port"));
+        logLine(QStringLiteral("Port open ready to flash RQ75x..."));
+        showPortOpen(true);
         ui->plainTextEditSend->appendPlainText(QStringLiteral("Getting current firmware information"));
         engine.requestFirmwareInfo();
         return;
@@ -138,6 +153,10 @@ void MainWindow::openPort()
     const char* message = serialPort.getLastErrorMsg();
     QString detail = QStringLiteral("\n\ncode: %1\nmessage: %2")
                          .arg(QString::number(code), QString::fromUtf8(message ? message : ""));
+    // The port listed at start-up may have gone since: say which one is missing.
+    if (code == ErrorNotExist)
+        detail += QStringLiteral("\n\n") +
+                  tr("The port %1 is not present.").arg(ui->comboBoxPortName->currentText());
     // A port the user may not open and one another program holds both read "access denied":
     // for the first, say how to be allowed.
     if (code == ErrorAccessDenied) {
@@ -148,8 +167,8 @@ void MainWindow::openPort()
     }
     QMessageBox::information(this, tr("Information"), tr("open port error") + detail, QMessageBox::Ok,
                              QMessageBox::NoButton);
-    ui->pushButtonOpen->setText(tr("Open Port"));
-    logLine(engine.messages().format("Port closed..."));
+    showPortOpen(false);
+    logLine(QStringLiteral("Port closed..."));
     qDebug() << code;
 }
 
@@ -157,8 +176,16 @@ void MainWindow::closePort()
 {
     // A running time-out is left alone: it still fires and reports.
     engine.closePort();
-    logLine(engine.messages().format("Port closed..."));
-    ui->pushButtonOpen->setText(tr("Open Port"));
+    logLine(QStringLiteral("Port closed..."));
+    showPortOpen(false);
+}
+
+void MainWindow::showPortOpen(bool open)
+{
+    ui->pushButtonOpen->setText(open ? tr("Close Port") : tr("Open Port"));
+    for (QComboBox* setting : {ui->comboBoxPortName, ui->comboBoxBaudrate, ui->comboBoxParity,
+                               ui->comboBoxDataBit, ui->comboBoxStopBit})
+        setting->setEnabled(!open);
 }
 
 bool MainWindow::portOpenOrTellUser()
@@ -173,8 +200,13 @@ bool MainWindow::portOpenOrTellUser()
 
 void MainWindow::on_pushButtonSend_clicked()
 {
+    if (runUnderWay) {
+        // The button reads "Stop": the run ends at once, and its end says where it left the chip.
+        engine.stop();
+        return;
+    }
     if (portOpenOrTellUser())
-        engine.startFlash();
+        engine.startFlash(rq75x::readFirmwareImage(firmwarePath));
 }
 
 void MainWindow::on_pushButtonClear_clicked()
@@ -193,14 +225,13 @@ void MainWindow::on_pushButtonClear_clicked()
 void MainWindow::on_pushButtonLoadFirmware_clicked()
 {
     ui->labelFirmware_1->setText(QStringLiteral("No file loaded"));
-    engine.setFirmwarePath(QString());
+    firmwarePath.clear();
     ui->pushButtonSend->setEnabled(false);
 
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open Firmware Files"), QStringLiteral("/"),
-                                                      tr("Files (*.bin)"));
-    engine.setFirmwarePath(path);
-    if (!path.isEmpty()) {
-        ui->labelFirmware_1->setText(path);
+    firmwarePath = QFileDialog::getOpenFileName(this, tr("Open Firmware Files"), QStringLiteral("/"),
+                                                tr("Files (*.bin)"));
+    if (!firmwarePath.isEmpty()) {
+        ui->labelFirmware_1->setText(firmwarePath);
         ui->pushButtonSend->setEnabled(true);
     }
 }
@@ -230,7 +261,52 @@ void MainWindow::onTimerFired()
     engine.onTimerFired();
 }
 
-void MainWindow::logLine(const QString& text)
+QString MainWindow::logLine(const QString& text)
 {
-    ui->plainTextEditSend->appendPlainText(text);
+    const QString line = messageBuffer.format("%s", text.toUtf8().constData());
+    ui->plainTextEditSend->appendPlainText(line);
+    return line;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (engine.runActive()) {
+        const QString question =
+            runUnderWay == rq75x::RunTask::FactoryReset
+                ? tr("A factory reset is in progress. Stop it and close? The chip will stay in boot mode.")
+                : tr("A flash is in progress. Stop it and close? The chip will stay in boot mode.");
+        if (QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                  QMessageBox::No) != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        engine.stop(); // the run may have ended while the question was open: then nothing happens
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::showLogMenu(QPlainTextEdit& log, const QPoint& at)
+{
+    const std::unique_ptr<QMenu> menu(log.createStandardContextMenu(at));
+    menu->addSeparator();
+    const QAction* save = menu->addAction(tr("Save log…"));
+    if (menu->exec(log.viewport()->mapToGlobal(at)) == save)
+        saveLog(log);
+}
+
+void MainWindow::saveLog(const QPlainTextEdit& log)
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Log"), QString(),
+                                                      tr("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    const QString text = log.toPlainText();
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text) &&
+        file.write((text.isEmpty() ? text : text + QLatin1Char('\n')).toUtf8()) >= 0 && file.commit())
+        return;
+    QMessageBox::information(
+        this, tr("Information"),
+        tr("The log could not be saved to %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()),
+        QMessageBox::Ok, QMessageBox::NoButton);
 }

@@ -5,12 +5,19 @@
 #include "WindowFlashEvents.h"
 
 #include "flasher/FlashEngine.h"
+#include "flasher/MessageBuffer.h"
 #include "flasher/SerialChipPort.h"
 #include "serialport/CSerialPort.h"
 
 #include <QMainWindow>
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
+class QCloseEvent;
+class QPlainTextEdit;
+class QPoint;
 class QTimer;
 
 namespace Ui {
@@ -35,6 +42,10 @@ signals:
     void emitUpdateReceive(QString str);
     void emitStartStop(unsigned int iStartStop);
 
+protected:
+    // Closing during a flash or a reset asks first: stopping leaves the chip in boot mode.
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     // Called directly by the port's receive thread, never through a connection.
     void onReadEvent(const char* portName, unsigned int readBufferLen) override;
@@ -54,13 +65,29 @@ private:
 
     void openPort();
     void closePort();
-    void logLine(const QString& text);
+    // Appends a line to the status log, cut to its first 255 bytes as every status line is, and
+    // returns the line as shown.
+    QString logLine(const QString& text);
+    // The open button's text records whether the port is meant to be open; the settings it was
+    // opened with cannot be changed until it closes.
+    void showPortOpen(bool open);
     bool portOpenOrTellUser();
+    void showLogMenu(QPlainTextEdit& log, const QPoint& at);
+    void saveLog(const QPlainTextEdit& log);
 
     QTimer* timer;
     Ui::MainWindow* ui;
     CSerialPort serialPort;
     rq75x::SerialChipPort chipPort;
+    rq75x::MessageBuffer messageBuffer;
+    QString firmwarePath; // picked with Load File; read when Flash is pressed
+    // The flash or reset going on, from its start to its end as the events tell them; meanwhile
+    // the Flash button is its Stop button.
+    std::optional<rq75x::RunTask> runUnderWay;
+    // What the progress bar shows: the block sent last (1 before any) of the blocks of the image
+    // flashed last (0 before any). Written and read on the GUI thread.
+    uint32_t currentBlock = 1;
+    uint32_t totalBlocks = 0;
     WindowFlashEvents flashEvents;
     rq75x::FlashEngine engine;
 };

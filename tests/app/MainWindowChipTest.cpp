@@ -5,6 +5,7 @@
 #include "SystemProbes.h"
 #include "TestSupport.h"
 
+#include "flasher/FirmwareImage.h"
 #include "serialport/CSerialPort.h"
 
 #include <QComboBox>
@@ -12,9 +13,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextLayout>
@@ -58,22 +58,7 @@ void usePort(QWidget& window, const QString& path)
 // Picks `path` in the Load File dialog; true when the window took it.
 bool pickFirmware(QWidget& window, const QString& path)
 {
-    whenModalShown([path](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (!dialog) {
-            modal->close();
-            return;
-        }
-        // Typed into the file-name field and accepted as a user would; the dialog fills its file
-        // list in the background, so try again until it takes the choice and closes.
-        auto* retry = new QTimer(dialog);
-        QObject::connect(retry, &QTimer::timeout, dialog, [dialog, path] {
-            if (auto* fileName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                fileName->setText(path);
-            static_cast<QDialog*>(dialog)->accept();
-        });
-        retry->start(10);
-    });
+    answerNextFileDialog(path);
     button(window, "pushButtonLoadFirmware")->click();
     return labelText(window, "labelFirmware_1") == path && button(window, "pushButtonSend")->isEnabled();
 }
@@ -94,6 +79,33 @@ bool runEnded(QWidget& window)
            portWentAway(window);
 }
 
+const char* const SettingBoxes[] = {"comboBoxPortName", "comboBoxBaudrate", "comboBoxParity",
+                                    "comboBoxDataBit", "comboBoxStopBit"};
+
+// Whether each of the five setting boxes is `enabled`.
+bool settingsEnabled(QWidget& window, bool enabled)
+{
+    for (const char* name : SettingBoxes) {
+        if (child<QComboBox>(window, name)->isEnabled() != enabled)
+            return false;
+    }
+    return true;
+}
+
+// The block frames the simulator took, in its log, before `line`.
+int blocksLoggedBefore(const SimulatedChip& chip, const QString& line)
+{
+    const QRegularExpression block(QStringLiteral("^sim: block \\d+ written"));
+    int blocks = 0;
+    for (const QString& logged : chip.frameLines()) {
+        if (logged == line)
+            break;
+        if (block.match(logged).hasMatch())
+            ++blocks;
+    }
+    return blocks;
+}
+
 } // namespace
 
 class MainWindowChipTest : public QObject
@@ -108,12 +120,18 @@ private slots:
     void missingOrBusyPortShowsTheLibraryError();
     void permissionDeniedAddsTheGroupHint();
     void unansweredRequestTimesOutEvenAfterClose();
+    void settingsAreLockedWhileThePortIsOpen();
 
     // --- image and runs ---
     void flashSmallImagesThenFactoryReset();
     void deletedFileSendsNothing();
     void destroyWhileFlashing();
     void flashRandom64KiB();
+
+    // --- stopping a run, closing during one, the keyboard ---
+    void stopEndsTheRunWhereItStands();
+    void closingDuringARunAsksFirst();
+    void keyboardRunGivesFocusBackToItsButton();
 
     // --- a reply racing the time-out, a line that hangs up ---
     void replyTakenBeforeTheTimeOutFiresAdvancesTheRun();
@@ -212,7 +230,10 @@ void MainWindowChipTest::missingOrBusyPortShowsTheLibraryError()
 {
     MainWindow missing;
     usePort(missing, absentPortName());
-    expectOpenErrorBox(missing, QStringLiteral("code: 12\nmessage: not exist error"));
+    // The library does not name the port: the box adds it.
+    expectOpenErrorBox(missing,
+                       QStringLiteral("code: 12\nmessage: not exist error\n\nThe port %1 is not present.")
+                           .arg(absentPortName()));
 
     SimulatedChip chip;
     QVERIFY(!chip.portPath().isEmpty());
@@ -291,6 +312,28 @@ void MainWindowChipTest::unansweredRequestTimesOutEvenAfterClose()
     button(waiting, "pushButtonReset")->click();
     QVERIFY(box->seen);
     QCOMPARE(box->text, QStringLiteral("Please open serial port first!"));
+}
+
+void MainWindowChipTest::settingsAreLockedWhileThePortIsOpen()
+{
+    // The settings shown are the ones the port was opened with, until it closes: by the button,
+    // or by the engine when the chip stays silent.
+    SimulatedChip chip({QStringLiteral("--silent")});
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    usePort(window, chip.portPath());
+    QVERIFY(settingsEnabled(window, true));
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(settingsEnabled(window, false));
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(settingsEnabled(window, true));
+
+    button(window, "pushButtonOpen")->click();
+    QVERIFY(settingsEnabled(window, false));
+    QTRY_VERIFY_WITH_TIMEOUT(sendLogHas(window, TimedOutLine), 5000 + AnswerTimeoutMs);
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
+    QVERIFY(settingsEnabled(window, true));
+    QCOMPARE(chip.stop(), 0);
 }
 
 void MainWindowChipTest::flashSmallImagesThenFactoryReset()
@@ -377,8 +420,11 @@ void MainWindowChipTest::deletedFileSendsNothing()
 
     button(window, "pushButtonClear")->click();
     button(window, "pushButtonSend")->click();
+    // The system's reason follows on a line of its own.
+    const QString reason = rq75x::readFirmwareImage(path).reason;
+    QVERIFY(!reason.isEmpty());
     QCOMPARE(lines(sendLog(window)),
-             QStringList({"Reading...", "Unable to open file " + path, "Firmware file read error"}));
+             QStringList({"Reading...", "Unable to open file " + path, reason, "Firmware file read error"}));
     QCOMPARE(labelText(window, "label_Action"), QStringLiteral("Firmware file read error"));
     QVERIFY(actionButtonsEnabled(window));
     QVERIFY(!guardTimer(window)->isActive());
@@ -403,6 +449,118 @@ void MainWindowChipTest::destroyWhileFlashing()
                              ShortRunTimeoutMs);
     window.reset();
     QTest::qWait(0); // whatever was queued for the window must not run now
+}
+
+void MainWindowChipTest::stopEndsTheRunWhereItStands()
+{
+    // 20 blocks, about 4 s. Stopped among them: no frame follows, the log says where the chip
+    // was left, and flashing again finishes the image.
+    const QString saved = dir->filePath(QStringLiteral("received.bin"));
+    SimulatedChip chip({QStringLiteral("--save"), saved});
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    const QByteArray image = randomBytes(20 * 256, 17);
+    QVERIFY(writeFile(path, image));
+    MainWindow window;
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+
+    QPushButton* flash = button(window, "pushButtonSend");
+    flash->click();
+    QCOMPARE(flash->text(), QStringLiteral("Stop"));
+    QVERIFY(flash->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(window).contains(QStringLiteral("Next memory block: 3")),
+                             ShortRunTimeoutMs);
+    flash->click();
+
+    QCOMPARE(flash->text(), QStringLiteral("Flash"));
+    QVERIFY(actionButtonsEnabled(window));
+    QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Close Port"));
+    QVERIFY(!guardTimer(window)->isActive());
+    const QString stopped = labelText(window, "label_Action");
+    const QRegularExpressionMatch where =
+        QRegularExpression(QStringLiteral("^Stopped during block (\\d+) of 20: the chip stays in boot mode; "
+                                          "flash again to finish$"))
+            .match(stopped);
+    QVERIFY2(where.hasMatch(), qPrintable(stopped));
+    QVERIFY(lines(sendLog(window)).contains(stopped));
+
+    // Flash again: the next frame the chip takes is this run's boot-mode request.
+    flash->click();
+    QTRY_VERIFY_WITH_TIMEOUT(runEnded(window), ShortRunTimeoutMs);
+    QVERIFY2(sendLogHas(window, "Flashing completed."), qPrintable(sendLog(window)));
+    QTRY_COMPARE(readFile(saved), image);
+    QCOMPARE(chip.stop(), 0);
+    const QString restart = QStringLiteral("sim: boot mode requested again: starting over at block 1");
+    QVERIFY(chip.frameLines().contains(restart));
+    // The block the run stood at was sent (or was about to be) when it stopped; none after it.
+    const int stoppedAt = where.captured(1).toInt();
+    const int blocksBefore = blocksLoggedBefore(chip, restart);
+    QVERIFY2(
+        blocksBefore == stoppedAt || blocksBefore == stoppedAt - 1,
+        qPrintable(QStringLiteral("stopped at block %1, the chip took %2").arg(stoppedAt).arg(blocksBefore)));
+}
+
+void MainWindowChipTest::closingDuringARunAsksFirst()
+{
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(path, randomBytes(20 * 256, 18)));
+    MainWindow window;
+    window.show();
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+    QVERIFY(pickFirmware(window, path));
+    button(window, "pushButtonSend")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(window).contains(QStringLiteral("Next memory block: 2")),
+                             ShortRunTimeoutMs);
+
+    // No, the default, keeps the window and the run.
+    auto asked = closeNextBox(QMessageBox::No);
+    QVERIFY(!window.close());
+    QVERIFY(asked->seen);
+    QCOMPARE(asked->text,
+             QStringLiteral("A flash is in progress. Stop it and close? The chip will stay in boot mode."));
+    QCOMPARE(asked->defaultButton, QMessageBox::No);
+    QVERIFY(window.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(receiveLog(window).contains(QStringLiteral("Next memory block: 4")),
+                             ShortRunTimeoutMs);
+
+    // Yes stops the run, saying where, and closes.
+    asked = closeNextBox(QMessageBox::Yes);
+    QVERIFY(window.close());
+    QVERIFY(asked->seen);
+    QVERIFY(!window.isVisible());
+    QVERIFY2(labelText(window, "label_Action").startsWith(QStringLiteral("Stopped during block ")),
+             qPrintable(sendLog(window)));
+    QVERIFY(!guardTimer(window)->isActive());
+    QCOMPARE(chip.stop(), 0);
+}
+
+void MainWindowChipTest::keyboardRunGivesFocusBackToItsButton()
+{
+    // Factory Reset pressed with Enter: the button is disabled while the reset runs, which sends
+    // the focus on; when the run ends, the focus is back on the button.
+    SimulatedChip chip;
+    QVERIFY(!chip.portPath().isEmpty());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    usePort(window, chip.portPath());
+    openAndWaitForAnswer(window);
+
+    QPushButton* reset = button(window, "pushButtonReset");
+    reset->setFocus();
+    QTRY_VERIFY(reset->hasFocus());
+    QTest::keyClick(reset, Qt::Key_Return);
+    QVERIFY2(!reset->isEnabled(), qPrintable(sendLog(window)));
+    QVERIFY(!reset->hasFocus());
+    QTRY_VERIFY_WITH_TIMEOUT(runEnded(window), ShortRunTimeoutMs);
+    QVERIFY(sendLogHas(window, "Flashing completed."));
+    QTRY_VERIFY(reset->hasFocus());
+    QCOMPARE(chip.stop(), 0);
 }
 
 void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()
@@ -456,8 +614,10 @@ void MainWindowChipTest::replyTakenBeforeTheTimeOutFiresAdvancesTheRun()
         // On a machine so slow that the answer was not on the line within 20 ms of being sent,
         // the time-out comes first; then it is the end, with nothing of the run after it.
         qInfo("the time-out came before the answer");
-        QCOMPARE(log.mid(log.size() - 3),
-                 QStringList({"Requesting boot mode...", "Port closed...", TimedOutLine}));
+        QCOMPARE(log.mid(log.size() - 4),
+                 QStringList({"Requesting boot mode...", "Port closed...", TimedOutLine,
+                              "Timed out while asking the chip to enter boot mode: the chip may be in boot "
+                              "mode; flash again to finish"}));
         QCOMPARE(labelText(window, "label_Action"), QString::fromUtf8(TimedOutLine));
         QCOMPARE(lines(receiveLog(window)).last(), QStringLiteral("Timeout fired"));
         QVERIFY(!guard->isActive());
@@ -489,7 +649,8 @@ void MainWindowChipTest::hangUpEndsTheRunAtOnce()
     button(window, "pushButtonSend")->click();
     QTRY_VERIFY2_WITH_TIMEOUT(runEnded(window) && actionButtonsEnabled(window), qPrintable(sendLog(window)),
                               ShortRunTimeoutMs);
-    const QString wentAway = QStringLiteral("Port went away during block 3 of 3");
+    const QString wentAway = QStringLiteral(
+        "Port went away during block 3 of 3: the chip stays in boot mode; flash again to finish");
     const QStringList log = lines(sendLog(window));
     QCOMPARE(log.mid(log.size() - 3), QStringList({"Memory index: 0x00000200", wentAway, "Port closed..."}));
     QCOMPARE(labelText(window, "label_Action"), wentAway);
@@ -607,11 +768,17 @@ void MainWindowChipTest::everyRequestTimeOutAndFlashAfterItReadsTheFileAgain()
         bool factoryReset;
         int timeoutMs;
         const char* lastLineBefore;
+        const char* whereLeft; // the line after the time-out's
     };
     const Case cases[] = {
-        {"1", false, 5000, "Requesting boot mode..."},
-        {"4", false, 10000, "Last package completed..."},
-        {"2", true, 15000, "Sending factory reset..."},
+        {"1", false, 5000, "Requesting boot mode...",
+         "Timed out while asking the chip to enter boot mode: the chip may be in boot mode; flash again to "
+         "finish"},
+        {"4", false, 10000, "Last package completed...",
+         "Timed out after the last block, before the chip left boot mode: the chip stays in boot mode; flash "
+         "again to finish"},
+        {"2", true, 15000, "Sending factory reset...",
+         "Timed out during the factory reset: the chip stays in boot mode; reset again to finish"},
     };
     const QString path = dir->filePath(QStringLiteral("image.bin"));
     QVERIFY(writeFile(path, randomBytes(300, 10)));
@@ -649,8 +816,9 @@ void MainWindowChipTest::everyRequestTimeOutAndFlashAfterItReadsTheFileAgain()
         // A coarse timer may fire up to 5 % early.
         QVERIFY2(firedAfterMs[i] >= cases[i].timeoutMs * 95 / 100,
                  qPrintable(QString::number(firedAfterMs[i])));
-        QCOMPARE(log.mid(log.size() - 3),
-                 QStringList({cases[i].lastLineBefore, "Port closed...", TimedOutLine}));
+        QCOMPARE(log.mid(log.size() - 4),
+                 QStringList({cases[i].lastLineBefore, "Port closed...", TimedOutLine, cases[i].whereLeft}));
+        QCOMPARE(labelText(window, "label_Action"), QString::fromUtf8(TimedOutLine));
         QCOMPARE(lines(receiveLog(window)).last(), QStringLiteral("Timeout fired"));
         QCOMPARE(button(window, "pushButtonOpen")->text(), QStringLiteral("Open Port"));
         QVERIFY(actionButtonsEnabled(window));

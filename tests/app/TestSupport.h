@@ -1,8 +1,11 @@
 // Helpers shared by the window tests: widgets by object name and the modal boxes the window opens.
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -81,19 +84,27 @@ struct SeenBox
     QString title;
     QString text;
     QString className;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 
-// Closes the next modal box with its default answer and records its title and text.
-inline std::shared_ptr<SeenBox> closeNextBox()
+// Closes the next modal box with `answer` (Ok: its default answer) and records its title and
+// text; a dialog that is no message box is rejected.
+inline std::shared_ptr<SeenBox> closeNextBox(QMessageBox::StandardButton answer = QMessageBox::Ok)
 {
     auto seen = std::make_shared<SeenBox>();
-    whenModalShown([seen](QWidget* modal) {
+    whenModalShown([seen, answer](QWidget* modal) {
         seen->seen = true;
         seen->title = modal->windowTitle();
         seen->className = QString::fromLatin1(modal->metaObject()->className());
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             seen->text = box->text();
-            box->done(QMessageBox::Ok);
+            if (box->defaultButton())
+                seen->defaultButton = box->standardButton(box->defaultButton());
+            // Pressed as a user would: a box asked for its answer reports the button clicked.
+            if (QAbstractButton* pressed = box->button(answer))
+                pressed->click();
+            else
+                box->done(answer);
         } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
             dialog->reject();
         } else {
@@ -101,4 +112,25 @@ inline std::shared_ptr<SeenBox> closeNextBox()
         }
     });
     return seen;
+}
+
+// Answers the next file dialog with `path`, typed into its file-name field and accepted as a user
+// would. The dialog fills its file list in the background, so this tries again until the dialog
+// takes the choice and closes.
+inline void answerNextFileDialog(const QString& path)
+{
+    whenModalShown([path](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (!dialog) {
+            modal->close();
+            return;
+        }
+        auto* retry = new QTimer(dialog);
+        QObject::connect(retry, &QTimer::timeout, dialog, [dialog, path] {
+            if (auto* fileName = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                fileName->setText(path);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        retry->start(10);
+    });
 }

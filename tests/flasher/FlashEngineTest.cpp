@@ -710,6 +710,21 @@ TEST_F(FlashEngineTest, StopEndsTheRunAtOnceAndSendsNothingMore)
     EXPECT_EQ(engine.runGeneration(), generation);
 }
 
+// A stop that comes after the run has ended (its end still on its way to the front end, or the
+// port only waiting for the firmware information) cuts nothing off: what the run told the front
+// end still counts, and the information request keeps its time-out.
+TEST_F(FlashEngineTest, StopWithoutARunLeavesEverythingAsItWas)
+{
+    engine.requestFirmwareInfo();
+    timeline.take();
+    const uint64_t generation = engine.runGeneration();
+    EXPECT_FALSE(engine.stop());
+    EXPECT_EQ(engine.runGeneration(), generation);
+    EXPECT_TRUE(timeline.take().empty());
+    EXPECT_TRUE(guardFires());
+    EXPECT_EQ(timeline.take().back(), "ended: TimedOut");
+}
+
 // A stop while the reply handler pauses before the next frame: the pause ends at once and the
 // frame never goes.
 TEST_F(FlashEngineTest, StopDuringAPauseCutsTheHandlerShort)
