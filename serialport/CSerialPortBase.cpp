@@ -145,9 +145,13 @@ void CSerialPortBase::close()
         closing = std::move(session);
         session.reset();
         thread = std::move(receiveThread);
+        if (closing)
+            ++closesUnderWay;
     }
-    if (!closing)
+    if (!closing) {
+        waitForCloseElsewhere();
         return;
+    }
 
     consumers.endOpening(closing->opening); // nobody is told of its bytes any more
     closing->stop(); // ends the receive thread's wait and any write waiting for room or for the line
@@ -161,6 +165,25 @@ void CSerialPortBase::close()
         std::lock_guard<std::recursive_mutex> reading(readLock);
         releaseDevice(*closing);
     }
+    {
+        std::lock_guard<std::mutex> state(stateLock);
+        --closesUnderWay;
+    }
+    closeFinished.notify_all();
+}
+
+void CSerialPortBase::waitForCloseElsewhere()
+{
+    // The close under way may be waiting for the very call this comes from.
+    if (consumers.isInsideCall())
+        return;
+    {
+        std::unique_lock<std::mutex> state(stateLock);
+        closeFinished.wait(state, [this] { return closesUnderWay == 0; });
+    }
+    // A close from inside a listener returned without waiting: its threads and calls are ours.
+    joinRetiredThreads();
+    consumers.waitForRunningCalls();
 }
 
 void CSerialPortBase::retireReceiveThread(std::thread thread, std::shared_ptr<const Session> closed)

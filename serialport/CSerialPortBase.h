@@ -14,6 +14,7 @@
 #include "serialport/SerialPortGlobal.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -241,6 +242,9 @@ private:
     void writeToBuffer(const char* data, unsigned int size);
     unsigned int bufferedLen();
 
+    // close() of a port that another thread is closing, or that a close from inside a listener
+    // left with threads to join: waits as that close does, except from inside a consumer call.
+    void waitForCloseElsewhere();
     // Keeps a receive thread that has been told to stop, to be joined later.
     void retireReceiveThread(std::thread thread, std::shared_ptr<const Session> session);
     // Joins the retired receive threads, except the calling one; with `onlyEnded`, only those
@@ -279,10 +283,13 @@ private:
     std::mutex delayLock; // held by a receive thread while it stops and re-arms the timer
     vandrel::ReadNotifyTimer notifyTimer;
 
-    // The open session and its receive thread; never held while waiting.
+    // The open session and its receive thread, and the closes that have taken a session and not
+    // yet released its device. Never held while waiting for anything but closesUnderWay.
     std::mutex stateLock;
+    std::condition_variable closeFinished;
     std::shared_ptr<Session> session; // null while closed
     std::thread receiveThread;
+    int closesUnderWay = 0;
 
     struct RetiredThread
     {

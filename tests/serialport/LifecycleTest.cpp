@@ -292,6 +292,38 @@ TEST_F(Lifecycle, OpenOnAnotherThreadWhileTheListenerThatClosedGoesOn)
     ASSERT_TRUE(listener.waitForCalls(1, 10s));
 }
 
+// A close() that finds the port already closing on another thread waits as that one does: for
+// the listener call still running, and for the device to be free again.
+TEST_F(Lifecycle, ASecondCloseWaitsForTheCloseAlreadyUnderWay)
+{
+    Watchdog watchdog("two close() calls around a running listener call", 20s);
+    std::promise<void> entered;
+    std::atomic<int> calls{0};
+    std::atomic<bool> returned{false};
+    std::mutex mutex;
+    std::condition_variable never;
+    RecordingListener listener([&](const char*, unsigned int) {
+        if (calls++ > 0)
+            return;
+        entered.set_value();
+        std::unique_lock<std::mutex> lock(mutex);
+        never.wait_for(lock, 300ms, [] { return false; }); // a listener busy for 300 ms
+        returned = true;
+    });
+    ClosePortOnExit closeLast(port);
+    port.connectReadEvent(&listener);
+    ASSERT_TRUE(openPort());
+    ASSERT_TRUE(pty.writeAll("x"));
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+
+    std::thread firstCloser([&] { port.close(); });
+    ASSERT_TRUE(becomesTrue([&] { return !port.isOpen(); }, 5000ms));
+    port.close();
+    EXPECT_TRUE(returned) << "close() returned while a listener call was still running";
+    EXPECT_TRUE(port.open()) << "the device is still held by the first close: " << port.getLastError();
+    firstCloser.join();
+}
+
 // The receive thread never touches a ring buffer that init() has replaced, whether init() comes
 // from another thread or from the parser the thread is calling.
 TEST_F(Lifecycle, InitOnAnOpenPortWhileBytesFlow)
