@@ -364,12 +364,18 @@ void CSerialPortBase::store(const Reception& reception, const char* data, std::s
 
 void CSerialPortBase::handOver(const Reception& reception)
 {
-    {
+    // A parser is shown one view at a time; a batch larger than a view is offered view after
+    // view while the parser takes something, as no later batch may come to prompt it.
+    for (bool parsed = false;; parsed = true) {
         vandrel::ConsumerRegistry::ParserCall call(consumers, reception.session.opening);
-        if (vandrel::ProtocolParser* parser = call.parser()) {
-            parseView(*parser);
-            return;
+        vandrel::ProtocolParser* parser = call.parser();
+        if (!parser) {
+            if (parsed)
+                return;
+            break;
         }
+        if (!parseView(*parser))
+            return;
     }
     if (!consumers.hasListener())
         return; // the bytes wait in the ring buffer for readData()

@@ -252,6 +252,25 @@ TEST_F(Notifications, ParserSeesAtMost4096BytesPerCall)
     EXPECT_EQ(listener.callCount(), 0u);
 }
 
+// A batch larger than one view is shown view after view while the parser takes something, also
+// when no more bytes come to prompt it.
+TEST_F(Notifications, ParserIsShownAWholeLargeBatchOnAQuietLine)
+{
+    const std::string stream = patternBytes(8000, 5);
+    StreamParser parser(stream, true);
+    ClosePortOnExit closeFirst(port);
+    port.setProtocolParser(&parser);
+    port.setMinReadBytes(8000); // the whole stream comes as one batch
+    ASSERT_TRUE(openPort(115200, ParityNone, DataBits8, StopBitsOne, FlowControlNone, 16384));
+    ASSERT_TRUE(pty.writeAll(stream));
+    EXPECT_TRUE(parser.waitUntil([&] { return parser.consumed == stream.size() - 1; }, 5s))
+        << "consumed " << parser.consumed << " of " << stream.size() - 1;
+    EXPECT_TRUE(becomesTrue([&] { return port.getReadBufferLen() == 1; }, 5000ms));
+    std::lock_guard<std::mutex> lock(parser.mutex);
+    EXPECT_EQ(parser.largestView, 4096u);
+    EXPECT_FALSE(parser.outOfOrder);
+}
+
 TEST_F(Notifications, ANullListenerKeepsTheRegistrationAndDisconnectEndsIt)
 {
     openAndFindReceiveThread();
