@@ -23,6 +23,10 @@ bool announceUntilSeen(AnnounceablePort& port, FlasherRun& run, const QByteArray
     run.process.setReadChannel(QProcess::StandardOutput);
     const QDeadlineTimer deadline(10000);
     while (!run.out().contains(expected) && !deadline.hasExpired()) {
+        // Unplugged and plugged in again: an "add" alone announces a port already present, which
+        // is no arrival.
+        port.uevent->write("remove\n");
+        port.uevent->flush();
         port.uevent->write("add\n");
         port.uevent->flush();
         run.process.waitForReadyRead(500); // the slot collects the output
