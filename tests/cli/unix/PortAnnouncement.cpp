@@ -29,7 +29,11 @@ bool announceUntilSeen(AnnounceablePort& port, FlasherRun& run, const QByteArray
         port.uevent->flush();
         port.uevent->write("add\n");
         port.uevent->flush();
-        run.process.waitForReadyRead(500); // the slot collects the output
+        // The program gets its time to tell of it before the next announcement: a removal in the
+        // middle of its work on the port would end that work.
+        const QDeadlineTimer told(1000);
+        while (!run.out().contains(expected) && !told.hasExpired())
+            run.process.waitForReadyRead(100); // the slot collects the output
     }
     return run.out().contains(expected);
 }
