@@ -114,7 +114,7 @@ bool CSerialPortBase::open()
 
     // Published in the same step as the receive thread starts: a listener it calls finds the
     // port open.
-    std::lock_guard<std::mutex> state(stateLock);
+    std::unique_lock<std::mutex> state(stateLock);
     if (!opened->synchronous) {
         opened->opening = consumers.beginOpening();
         try {
@@ -124,6 +124,7 @@ bool CSerialPortBase::open()
             });
         } catch (const std::system_error&) {
             consumers.endOpening(opened->opening);
+            state.unlock(); // readers take stateLock under readLock
             std::lock_guard<std::recursive_mutex> writing(writeLock);
             std::lock_guard<std::recursive_mutex> reading(readLock);
             releaseDevice(*opened);
