@@ -2,20 +2,23 @@
 // platform back end it owns. Including this header gives a program the whole library interface:
 // settings enumerations, error codes, the listener interfaces and the facade.
 //
-// Failures are reported by result (false, 0 or -1) and by the last-error code, read with
-// getLastError() and getLastErrorMsg(); nothing throws. A facade without a back end (never the
-// case for one made by the constructors) returns the fixed results documented below.
+// Threads, in plain words. You may call every operation from any thread. The port calls you on
+// its own threads only: onReadEvent() and the parser on the receive thread (one per opening, in
+// asynchronous mode) or, with a read interval above 0, on the delayed-notification thread;
+// onPortChange() on the port-change monitor's thread. You may call the port back from inside
+// those calls, except for destroying it. No operation waits for received data. Three kinds of
+// operation wait, and for nothing else: the configuration calls (init, open and the setters) for
+// a configuration call in progress; writeData() and flushBuffers() for the line; and close(),
+// disconnectReadEvent(), setProtocolParser(), disconnectPortChangeEvent() and the destructor for
+// the port's threads and for the calls of yours those threads are running. Called from inside
+// such a call of this port, these last do not wait: they hand the waiting to the next open() or
+// to the destructor, as said at each. The library holds none of its locks while it calls you and
+// never waits for a thread while holding a lock that thread may take; do not call the waiting
+// operations while holding a lock of your own that your listener or parser takes.
 //
-// Threads. Every operation may be called from any thread, also from inside the port's own
-// listener or parser, on the threads that call them: the receive thread (one per opening, in
-// asynchronous mode) and the delayed-notification thread (read interval above 0). The one
-// exception is the destructor, which must not run inside the port's own listener or parser.
-// The library holds none of its locks while it calls a listener or parser, and never waits for
-// a thread while holding a lock that thread may take. An operation called from inside a
-// listener or parser call of this port never waits for this port's threads: where it would have
-// to (close, disconnect), it hands the waiting to the next open() or to the destructor, as said
-// below. Do not call close(), disconnectReadEvent(), setProtocolParser() or the destructor
-// while holding a lock of your own that your listener or parser takes: they wait for its calls.
+// Failures are reported by result (false, 0 or -1) and by the last-error code (an ErrorCode),
+// read with getLastError() and getLastErrorMsg(); nothing throws. A facade without a back end
+// (never the case for one made by the constructors) returns the fixed results documented below.
 //
 // Reception. While a listener or parser is registered, no received byte is dropped before it has
 // been told of it: the receive thread hands each batch over (and lets a listener read inside
@@ -36,7 +39,7 @@ public:
     // the listener is told at once, on the receive thread, of every batch of received bytes.
     CSerialPort();
     // The same with the port name stored: at most its first 255 characters. A longer name, given
-    // here, to init() or to setPortName(), makes open() fail with 5.
+    // here, to init() or to setPortName(), makes open() fail with ErrorInvalidParam.
     explicit CSerialPort(const char* portName);
     // Closes an open port and waits until the receive threads and any delayed notification have
     // ended, also those a close() from inside a listener left running. Must not run inside the
@@ -45,20 +48,22 @@ public:
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
-    // Registers the listener told of received bytes; 5 for null (the registration is kept).
-    // Does not wait; a call of the listener it replaces may still be running.
+    // Registers the listener told of received bytes; ErrorInvalidParam for null (the
+    // registration is kept). Does not wait; a call of the listener it replaces may still run.
     int connectReadEvent(vandrel::CSerialPortListener* listener);
     // Returns 0 once no call of the listener runs on another thread, and none starts afterwards,
     // not even a delayed notification armed before: the listener may be destroyed right after.
     // From inside a listener or parser call of this port it returns at once: no new call starts,
     // but a call already running on the other notifying thread may go on.
     int disconnectReadEvent();
-    // Registers a parser, which then takes the received bytes instead of the listener; 5 for
-    // null. Replacing a parser gives the old one the guarantee disconnectReadEvent() gives a
-    // listener.
+    // Registers a parser, which then takes the received bytes instead of the listener;
+    // ErrorInvalidParam for null. It is shown at most 4096 bytes at a time, and the next view as
+    // long as it consumes something and bytes remain. Replacing a parser gives the old one the
+    // guarantee disconnectReadEvent() gives a listener.
     int setProtocolParser(vandrel::ProtocolParser* parser);
-    int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener); // 5 for null
-    int disconnectPortChangeEvent();                                          // 5 when not connected
+    // ErrorInvalidParam for a null listener, and for a disconnect when not connected.
+    int connectPortChangeEvent(vandrel::CSerialPortChangeListener* listener);
+    int disconnectPortChangeEvent();
     // Port arrival and removal, once enablePortChangeEvents() has installed the platform's
     // monitor: onPortChange runs on the monitor's thread, one call at a time. Both operations may
     // be called from any thread, also from inside onPortChange, and never wait for a
@@ -69,9 +74,10 @@ public:
     //   monitor running for the new listener, so nothing observed meanwhile is lost.
     // - disconnectPortChangeEvent: when it returns on any thread but the monitor's, no call of
     //   the listener is running or will start, and the listener may be destroyed; that holds
-    //   also when it returns 5 because another thread, or the listener itself, disconnected
-    //   first. Called inside onPortChange it returns at once; nothing is delivered after that
-    //   notification, and the monitor ends as soon as it returns (unless a connect takes it back).
+    //   also when it returns ErrorInvalidParam because another thread, or the listener itself,
+    //   disconnected first. Called inside onPortChange it returns at once; nothing is delivered
+    //   after that notification, and the monitor ends as soon as it returns (unless a connect
+    //   takes it back).
     // - Destroying the port disconnects.
 
     // Stores the name and line settings for the next open() and sets the notify level to 80 % of
@@ -92,10 +98,11 @@ public:
     void setMinReadBytes(unsigned int minReadBytes);
     void setReadNotifyLevel(unsigned int level);
 
-    // Opens exclusively and applies every stored setting. false with: 15 when already open
-    // (the port is then closed), 5 a port name longer than the 255 characters kept (nothing is
-    // opened), 12 no such device, 6 in use or access refused, 5 settings refused by the device,
-    // 3 receive thread not started, 15 any other failure. First joins the receive threads an
+    // Opens exclusively and applies every stored setting. false with: ErrorOpenFailed when
+    // already open (the port is then closed), ErrorInvalidParam a port name longer than the 255
+    // characters kept (nothing is opened), ErrorNotExist no such device, ErrorAccessDenied in use
+    // or access refused, ErrorInvalidParam settings refused by the device, ErrorInternal receive
+    // thread not started, ErrorOpenFailed any other failure. First joins the receive threads an
     // earlier close() from inside a listener left (from inside a listener call itself, only
     // those that have already ended). The listener's first call finds the port open.
     bool open();
@@ -106,8 +113,10 @@ public:
     // parser call for this opening starts after close() has begun to take effect.
     // From any thread but the port's own notifying threads, close() returns once the receive
     // thread and any delayed notification have ended and no listener or parser call of this port
-    // runs. From inside a listener or parser call it does not wait: the device is released before
-    // it returns, the running calls (the caller's included) finish, and the threads are joined by
+    // runs. That holds for every close(), also one that finds the port already being closed on
+    // another thread: it returns once that close is complete and the device is free again.
+    // From inside a listener or parser call it does not wait: the device is released before it
+    // returns, the running calls (the caller's included) finish, and the threads are joined by
     // the next open() or the destructor.
     void close();
 
@@ -117,17 +126,19 @@ public:
 
     // Bytes waiting: in the ring buffer (asynchronous), in the driver (synchronous); 0 closed.
     unsigned int getReadBufferLen();
-    // Never waits for data. Bytes read; 0 nothing waiting; -1 (14 closed, 18 failed or hung up).
+    // Never waits for data. Bytes read; 0 nothing waiting; -1 with ErrorNotOpen (closed) or
+    // ErrorReadFailed (failed or hung up).
     // Concurrent readers, the listener included, each get whole pieces of the stream in order.
     int readData(void* data, int size);
     int readAllData(void* data);
-    int readDataReserved(void* data = nullptr, int size = 0, int timeout = 0); // always -1
-    // Returns once the driver has sent every byte, as a completed write does: size, or -1 (14
-    // closed, 17 failed, or 17 when close() ended the write). Waits for room in the driver's
-    // queue as long as needed in asynchronous mode, and for the bytes to go out no longer than
-    // 500 ms + 100 ms per byte (then what went out is returned and the rest dropped; the
-    // synchronous mode bounds the whole write so). On a pseudo-terminal the bytes count as sent
-    // once the far end can read them.
+    // Always -1, with ErrorNotImplemented (open) or ErrorNotOpen (closed).
+    int readDataReserved(void* data = nullptr, int size = 0, int timeout = 0);
+    // Returns once the driver has sent every byte, as a completed write does: size, or -1 with
+    // ErrorNotOpen (closed) or ErrorWriteFailed (failed, or ended by close()). Waits for room in
+    // the driver's queue as long as needed in asynchronous mode, and for the bytes to go out no
+    // longer than 500 ms + 100 ms per byte (then what went out is returned and the rest dropped;
+    // the synchronous mode bounds the whole write so). On a pseudo-terminal the bytes count as
+    // sent once the far end can read them.
     int writeData(const void* data, int size);
     void setReservedFlag(bool flag);
 

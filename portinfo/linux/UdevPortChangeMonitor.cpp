@@ -31,8 +31,9 @@ struct UdevPortChangeMonitor::State
     void handle(const DeviceEvent& event);
 
     std::unique_ptr<DeviceEventSource> source;
-    // Ports reported present, so that a removal is reported only for a port that was a port:
-    // a leaving device can no longer be examined.
+    // Ports present at the start or reported added since, and not removed: a removal is reported
+    // only for a port that was a port (a leaving device can no longer be examined), an arrival
+    // only for a port that was not present.
     std::set<std::string> knownPorts;
     Sink sink;
     const int wakeFd;
@@ -45,8 +46,10 @@ void UdevPortChangeMonitor::State::handle(const DeviceEvent& event)
         return;
     unsigned int isAdded = 0;
     if (event.action == DeviceEvent::Action::Add && event.isRealPort) {
-        // Reported even when already known: the caller may have missed the port so far.
-        knownPorts.insert(event.deviceNode);
+        // udev announces every present device again on a trigger or a rules reload: that is no
+        // arrival, and the caller may have been told to leave the port alone.
+        if (!knownPorts.insert(event.deviceNode).second)
+            return;
         isAdded = 1;
     } else if (event.action == DeviceEvent::Action::Remove && knownPorts.erase(event.deviceNode) > 0) {
         isAdded = 0;
@@ -61,7 +64,8 @@ std::unique_ptr<PortChangeMonitor> UdevPortChangeMonitor::create(Sink sink)
 {
     if (!sink)
         return nullptr;
-    // Listen first, then take the list: a port arriving in between is reported, not lost.
+    // Listen first, then take the list: nothing that happens after the list is missed, and a port
+    // arriving in between counts as present at the start.
     std::unique_ptr<DeviceEventSource> source = UdevDeviceEventSource::open();
     if (!source)
         return nullptr;

@@ -18,9 +18,10 @@ public:
     // enablePortChangeEvents() registers.
     static std::unique_ptr<PortChangeMonitor> create(Sink sink);
 
-    // Starts the thread that reads `source`. `presentPorts` are the ports present at the start,
-    // so that their removal is reported too. Throws std::system_error when no thread or wake-up
-    // descriptor can be had.
+    // Starts the thread that reads `source`. `presentPorts` are the ports present at the start:
+    // their removal is reported, and an "add" for them (udev announces present devices again on a
+    // trigger or a rules reload) is not, until they have been removed. Throws std::system_error when no
+    // thread or wake-up descriptor can be had.
     UdevPortChangeMonitor(std::unique_ptr<DeviceEventSource> source, std::vector<std::string> presentPorts,
                           Sink sink);
     // Wakes the thread and waits until it has ended, so no notification runs or starts after

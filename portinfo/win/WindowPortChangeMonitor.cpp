@@ -1,5 +1,6 @@
 #include "portinfo/win/WindowPortChangeMonitor.h"
 
+#include "portinfo/PortInfo.h"
 #include "portinfo/win/AnsiText.h"
 
 #include <windows.h>
@@ -9,7 +10,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <set>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace vandrel {
 
@@ -79,7 +83,10 @@ void endWindowThread()
 
 struct WindowPortChangeMonitor::State
 {
-    explicit State(Sink sink) : sink(std::move(sink)) {}
+    State(Sink sink, std::vector<std::string> presentPorts)
+        : sink(std::move(sink)), knownPorts(presentPorts.begin(), presentPorts.end())
+    {
+    }
 
     void report(WPARAM event, const DEV_BROADCAST_HDR* header)
     {
@@ -94,10 +101,20 @@ struct WindowPortChangeMonitor::State
             return;
         const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header);
         const auto name = win::ansiText(port->dbcp_name);
+        if (name) {
+            // A driver reinstalled or restarted announces a port that never left: no arrival.
+            if (isAdded && !knownPorts.insert(*name).second)
+                return;
+            if (!isAdded)
+                knownPorts.erase(*name);
+        }
         sink(name ? name->c_str() : nullptr, isAdded);
     }
 
     const Sink sink;
+    // Ports present at the start or reported added since, and not removed; used on the window's
+    // thread only.
+    std::set<std::string> knownPorts;
     std::atomic<bool> stopping{false};
 
     std::mutex mutex; // guards the three members below
@@ -158,7 +175,10 @@ std::unique_ptr<PortChangeMonitor> WindowPortChangeMonitor::create(Sink sink)
     if (!instance || !takeWindowClass(instance))
         return nullptr; // one monitor per process holds the class
 
-    auto state = std::make_shared<State>(std::move(sink));
+    std::vector<std::string> presentPorts;
+    for (const PortInfo& port : listAvailablePorts())
+        presentPorts.emplace_back(port.portName);
+    auto state = std::make_shared<State>(std::move(sink), std::move(presentPorts));
     std::unique_ptr<WindowPortChangeMonitor> monitor(new WindowPortChangeMonitor(state));
     try {
         monitor->thread = std::thread(runWindow, state);

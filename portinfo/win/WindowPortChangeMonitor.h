@@ -13,6 +13,8 @@ class WindowPortChangeMonitor final : public PortChangeMonitor
 {
 public:
     // Registers the window class "vandrelSerialPortChangeWnd" and starts the window's thread.
+    // The ports listed at the start count as present: an arrival is reported only for a port that
+    // is not present (a removal makes it so).
     // Null when the class is taken (another monitor of this process holds it), or when the
     // thread or the window cannot be made. This is the factory enablePortChangeEvents()
     // registers.

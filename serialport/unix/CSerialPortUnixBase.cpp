@@ -67,13 +67,6 @@ void applyRtsLine(int fd, int flowControl)
     }
 }
 
-// True once the device has hung up, also before the receive thread has noticed.
-bool hasHungUp(int fd)
-{
-    struct pollfd probe = {fd, 0, 0};
-    return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
 void signal(int eventFd)
 {
     const uint64_t one = 1;
@@ -92,34 +85,50 @@ void consume(int eventFd)
 
 // Everything one opening of the device owns. The receive thread keeps its own reference, so an
 // open() that follows a close() at once never shares a descriptor or a flag with an old thread.
-struct CSerialPortUnixBase::Session
+struct CSerialPortUnixBase::UnixSession final : Session
 {
-    int fd = -1;      // closed by close(), under all three locks, once `running` is false
+    int fd = -1;      // closed by releaseDevice(), under all three locks, once `running` is false
     int stopFd = -1;  // eventfd; readable once the opening is being closed
     int nudgeFd = -1; // eventfd; the receive thread is to look at the minimum read count again
-    bool synchronous = false;
-    std::uint64_t opening = 0;
-    char portName[kPortNameSize] = {};
     unsigned int configuredVmin = 1;
-    std::atomic<bool> running{true};
-    std::atomic<bool> deviceGone{false};
     // The frame (parity, data bits, stop bits) the device has been given, guarded by commLock: a
     // setter changes one field of it, so a value refused earlier never reaches the device later.
     vandrel::posix::LineSettings applied;
-    std::atomic<bool> receiveEnded{false};
     bool unsentOutput = false; // written, never reported as written; guarded by writeLock
 
-    ~Session()
+    ~UnixSession() override
     {
         for (int eventFd : {stopFd, nudgeFd})
             if (eventFd >= 0)
                 ::close(eventFd);
     }
 
-    void stop()
+    void stop() override
     {
         running.store(false);
         signal(stopFd);
+    }
+
+    void nudge() override { signal(nudgeFd); }
+
+    unsigned int driverQueued() override
+    {
+        int queued = 0;
+        return ::ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 ? static_cast<unsigned int>(queued) : 0;
+    }
+
+    int readDriver(void* data, int size) override
+    {
+        const ssize_t got = ::read(fd, data, static_cast<size_t>(size));
+        if (got > 0)
+            return static_cast<int>(got);
+        return got < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    }
+
+    bool hasHungUp() override
+    {
+        struct pollfd probe = {fd, 0, 0};
+        return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL));
     }
 
     // Waits until the driver has sent everything queued for output, looking again at the pace
@@ -159,14 +168,9 @@ struct CSerialPortUnixBase::Session
 class CSerialPortUnixBase::DeviceSource final : public ReceiveSource
 {
 public:
-    DeviceSource(const Session& opened, const unsigned int& vmin) : opened(opened), vmin(vmin) {}
+    DeviceSource(UnixSession& opened, const unsigned int& vmin) : opened(opened), vmin(vmin) {}
 
-    unsigned int queuedBytes() override
-    {
-        int queued = 0;
-        return ::ioctl(opened.fd, FIONREAD, &queued) == 0 && queued > 0 ? static_cast<unsigned int>(queued)
-                                                                        : 0;
-    }
+    unsigned int queuedBytes() override { return opened.driverQueued(); }
 
     int readQueued(char* buffer, unsigned int size) override
     {
@@ -196,7 +200,7 @@ public:
     bool holdsBack(unsigned int minimum) const override { return minimum <= kMaxVmin; }
 
 private:
-    const Session& opened;
+    UnixSession& opened;
     const unsigned int& vmin; // as the receive thread last applied it
 };
 
@@ -205,27 +209,14 @@ CSerialPortBase* createPlatformSerialPortBase(const char* portName)
     return new CSerialPortUnixBase(portName);
 }
 
-CSerialPortUnixBase::CSerialPortUnixBase(const char* name) : CSerialPortDeviceBase(name) {}
+CSerialPortUnixBase::CSerialPortUnixBase(const char* name) : CSerialPortBase(name) {}
 
 CSerialPortUnixBase::~CSerialPortUnixBase()
 {
-    close();
-    joinRetiredThreads();
-    stopDelayedNotification();
+    closeAndJoin();
 }
 
-std::shared_ptr<CSerialPortUnixBase::Session> CSerialPortUnixBase::currentSession()
-{
-    std::lock_guard<std::mutex> lock(stateLock);
-    return session;
-}
-
-bool CSerialPortUnixBase::isOpen()
-{
-    return currentSession() != nullptr;
-}
-
-int CSerialPortUnixBase::openDevice()
+int CSerialPortUnixBase::openExclusively()
 {
     const int fd = ::open(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -277,31 +268,17 @@ bool CSerialPortUnixBase::configureDevice(int fd)
     return true;
 }
 
-bool CSerialPortUnixBase::open()
+std::shared_ptr<CSerialPortBase::Session> CSerialPortUnixBase::openDevice()
 {
-    // Receive threads retired by a close from inside a listener may still need commLock before
-    // they end: they are joined before it is taken. From inside a listener call only those that
-    // have ended are (the others may be waiting for this very call).
-    joinRetiredThreads(consumers.isInsideCall());
-    std::unique_lock<std::recursive_mutex> lock(commLock);
-    if (isOpen()) {
-        setLastError(ErrorOpenFailed);
-        lock.unlock(); // close() may wait for the receive thread, which may need commLock
-        close();
-        return false;
-    }
-    if (refuseCutPortName())
-        return false;
-
-    const int fd = openDevice();
+    const int fd = openExclusively();
     if (fd < 0)
-        return false;
+        return nullptr;
 
     auto failWith = [&](int code) {
         (void)::ioctl(fd, TIOCNXCL);
         ::close(fd);
         setLastError(code);
-        return false;
+        return nullptr;
     };
 
     if (!configureDevice(fd))
@@ -310,73 +287,34 @@ bool CSerialPortUnixBase::open()
     // it holds bytes an earlier opening reported as written that the far end has not yet taken.
     ::tcflush(fd, TCIFLUSH);
 
-    auto opened = std::make_shared<Session>();
-    opened->fd = fd;
-    opened->synchronous = getIoMode() != IoModeAsynchronous;
-    opened->configuredVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
-    opened->applied = {baudRate, parity, dataBits, stopbits, flowControl};
-    std::memcpy(opened->portName, portName, sizeof opened->portName);
+    auto opened = std::make_shared<UnixSession>();
     opened->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     opened->nudgeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (opened->stopFd < 0 || opened->nudgeFd < 0)
         return failWith(ErrorInternal);
-
-    // Published in the same step as the receive thread starts: a listener it calls finds the
-    // port open.
-    std::lock_guard<std::mutex> state(stateLock);
-    if (!opened->synchronous) {
-        opened->opening = consumers.beginOpening();
-        try {
-            receiveThread = std::thread([this, opened] {
-                receiveLoop(opened);
-                opened->receiveEnded.store(true);
-            });
-        } catch (const std::system_error&) {
-            consumers.endOpening(opened->opening);
-            return failWith(ErrorInternal);
-        }
-    }
-    session = opened;
-    setLastError(ErrorSuccess);
-    return true;
+    opened->fd = fd;
+    opened->synchronous = getIoMode() != IoModeAsynchronous;
+    opened->configuredVmin = std::clamp(getMinReadBytes(), 1u, kMaxVmin);
+    opened->applied = {baudRate, parity, dataBits, stopbits, flowControl};
+    return opened;
 }
 
-void CSerialPortUnixBase::close()
+void CSerialPortUnixBase::releaseDevice(Session& closed)
 {
-    std::shared_ptr<Session> closing;
-    std::thread thread;
-    {
-        std::lock_guard<std::mutex> state(stateLock);
-        closing = std::move(session);
-        session.reset();
-        thread = std::move(receiveThread);
-    }
-    if (!closing)
-        return;
-
-    consumers.endOpening(closing->opening); // nobody is told of its bytes any more
-    closing->stop(); // ends the receive thread's wait and any write waiting for room or for the line
-    finishReceiving(closing->opening, std::move(thread),
-                    std::shared_ptr<const std::atomic<bool>>(closing, &closing->receiveEnded));
-
-    // Setters, writers, readers and the receive thread leave (or see the opening stopped) before
-    // the descriptor goes, so none of them can reach a descriptor number the system has meanwhile
-    // given to something else. Bytes reported as written stay queued: only what a write that
-    // failed or was cut off left behind is purged.
-    std::lock_guard<std::recursive_mutex> configuring(commLock);
-    std::lock_guard<std::recursive_mutex> writing(writeLock);
-    std::lock_guard<std::recursive_mutex> reading(readLock);
-    ::tcflush(closing->fd, closing->unsentOutput ? TCIOFLUSH : TCIFLUSH);
-    (void)::ioctl(closing->fd, TIOCNXCL);
+    auto& opened = static_cast<UnixSession&>(closed);
+    // Bytes reported as written stay queued: only what a write that failed or was cut off left
+    // behind is purged.
+    ::tcflush(opened.fd, opened.unsentOutput ? TCIOFLUSH : TCIFLUSH);
+    (void)::ioctl(opened.fd, TIOCNXCL);
     // A receive thread that has not been joined may still be inside poll() on the descriptor,
     // which keeps the open file alive a moment longer: the lock is released explicitly, so that
     // an open() right after finds the device free. (Its poll() returns at once, as the stop
     // descriptor is readable, also on a descriptor number given out again meanwhile.)
-    (void)::flock(closing->fd, LOCK_UN);
-    ::close(closing->fd);
+    (void)::flock(opened.fd, LOCK_UN);
+    ::close(opened.fd);
 }
 
-bool CSerialPortUnixBase::applyVmin(const Session& opened, unsigned int vmin)
+bool CSerialPortUnixBase::applyVmin(const UnixSession& opened, unsigned int vmin)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock); // setters rewrite termios under it too
     if (!opened.running.load())
@@ -388,20 +326,10 @@ bool CSerialPortUnixBase::applyVmin(const Session& opened, unsigned int vmin)
     return writeTermios(opened.fd, t);
 }
 
-void CSerialPortUnixBase::setMinReadBytes(unsigned int count)
+void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& session)
 {
-    CSerialPortDeviceBase::setMinReadBytes(count);
-    // The receive thread sleeps until the old count has come: it applies the new one now.
-    if (const auto opened = currentSession(); opened && !opened->synchronous)
-        signal(opened->nudgeFd);
-}
-
-void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
-{
-    Reception reception;
-    reception.opening = opened->opening;
-    reception.running = &opened->running;
-    std::memcpy(reception.portName, opened->portName, sizeof reception.portName);
+    const auto opened = std::static_pointer_cast<UnixSession>(session);
+    Reception reception(*opened);
     unsigned int appliedVmin = opened->configuredVmin;
     DeviceSource device(*opened, appliedVmin);
 
@@ -445,48 +373,10 @@ void CSerialPortUnixBase::receiveLoop(const std::shared_ptr<Session>& opened)
     }
 }
 
-unsigned int CSerialPortUnixBase::getReadBufferLen()
-{
-    // Under readLock the descriptor cannot be closed underneath.
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    const auto opened = currentSession();
-    if (!opened)
-        return 0;
-    if (opened->synchronous) {
-        int queued = 0;
-        return ::ioctl(opened->fd, FIONREAD, &queued) == 0 && queued > 0 ? static_cast<unsigned int>(queued)
-                                                                         : 0;
-    }
-    return bufferedLen();
-}
-
-int CSerialPortUnixBase::readData(void* data, int size)
-{
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    if (size < 1)
-        return 0;
-    const auto opened = currentSession();
-    if (!opened) {
-        setLastError(ErrorNotOpen);
-        return -1;
-    }
-    if (opened->synchronous) {
-        const ssize_t got = ::read(opened->fd, data, static_cast<size_t>(size));
-        if (got > 0)
-            return static_cast<int>(got);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR))
-            return 0;
-        setLastError(ErrorReadFailed);
-        return -1;
-    }
-    // Asking the device tells a hang-up at once, before the receive thread has noticed it.
-    return readBuffered(data, size, [&] { return opened->deviceGone.load() || hasHungUp(opened->fd); });
-}
-
 int CSerialPortUnixBase::writeData(const void* data, int size)
 {
     std::lock_guard<std::recursive_mutex> lock(writeLock);
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (!opened) {
         setLastError(ErrorNotOpen);
         return -1;
@@ -550,7 +440,7 @@ int CSerialPortUnixBase::writeData(const void* data, int size)
 bool CSerialPortUnixBase::flushBuffers()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (!opened)
         return false;
     // Waits without holding up a close(); tcdrain() then waits only for the driver's last bytes.
@@ -561,7 +451,7 @@ bool CSerialPortUnixBase::flushBuffers()
 bool CSerialPortUnixBase::purgeReadQueue()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (!opened || ::tcflush(opened->fd, TCIFLUSH) != 0)
         return false;
     notePurgedReadQueue();
@@ -571,7 +461,7 @@ bool CSerialPortUnixBase::purgeReadQueue()
 bool CSerialPortUnixBase::purgeWriteQueue()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     return opened && ::tcflush(opened->fd, TCOFLUSH) == 0;
 }
 
@@ -579,7 +469,7 @@ void CSerialPortUnixBase::setBaudRate(int rate)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     baudRate = rate;
-    if (const auto opened = currentSession())
+    if (const auto opened = current<UnixSession>())
         vandrel::posix::setExactBaudRate(opened->fd, rate);
 }
 
@@ -587,7 +477,7 @@ void CSerialPortUnixBase::setParity(Parity newParity)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     parity = newParity;
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (opened && changeTermios(opened->fd, [&](struct termios& t) {
             return vandrel::posix::applyParityFlags(newParity, t);
         }))
@@ -599,7 +489,7 @@ void CSerialPortUnixBase::setDataBits(DataBits newDataBits)
     // A pair the device refuses leaves it as it was; open() tries the stored pair again.
     std::lock_guard<std::recursive_mutex> lock(commLock);
     dataBits = newDataBits;
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (opened && vandrel::posix::dataBitsMayChange(newDataBits, stopbits, opened->applied.stopbits) &&
         changeTermios(opened->fd,
                       [&](struct termios& t) { return vandrel::posix::applyDataBitsFlags(newDataBits, t); }))
@@ -610,7 +500,7 @@ void CSerialPortUnixBase::setStopBits(StopBits newStopbits)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     stopbits = newStopbits;
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (opened && vandrel::posix::stopBitsMayChange(newStopbits, dataBits, opened->applied.dataBits) &&
         changeTermios(opened->fd,
                       [&](struct termios& t) { return vandrel::posix::applyStopBitsFlags(newStopbits, t); }))
@@ -622,7 +512,7 @@ void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
     // Values other than none, hardware and software reach only the stored field.
     std::lock_guard<std::recursive_mutex> lock(commLock);
     flowControl = newFlowControl;
-    const auto opened = currentSession();
+    const auto opened = current<UnixSession>();
     if (opened && changeTermios(opened->fd, [&](struct termios& t) {
             return vandrel::posix::applyFlowControlFlags(newFlowControl, t);
         }))
@@ -632,7 +522,7 @@ void CSerialPortUnixBase::setFlowControl(FlowControl newFlowControl)
 void CSerialPortUnixBase::setDtr(bool set)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (const auto opened = currentSession()) {
+    if (const auto opened = current<UnixSession>()) {
         int line = TIOCM_DTR;
         (void)::ioctl(opened->fd, set ? TIOCMBIS : TIOCMBIC, &line);
     }
@@ -641,7 +531,7 @@ void CSerialPortUnixBase::setDtr(bool set)
 void CSerialPortUnixBase::setRts(bool set)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (const auto opened = currentSession()) {
+    if (const auto opened = current<UnixSession>()) {
         int line = TIOCM_RTS;
         (void)::ioctl(opened->fd, set ? TIOCMBIS : TIOCMBIC, &line);
     }

@@ -2,26 +2,20 @@
 // receive thread that waits with poll() on the device and on wake-up descriptors.
 #pragma once
 
-#include "serialport/CSerialPortDeviceBase.h"
+#include "serialport/CSerialPortBase.h"
 
 #include <memory>
 #include <mutex>
 #include <thread>
 
-class CSerialPortUnixBase : public CSerialPortDeviceBase
+class CSerialPortUnixBase : public CSerialPortBase
 {
 public:
     explicit CSerialPortUnixBase(const char* portName);
     // Closes an open port; every receive thread has ended when it returns.
     ~CSerialPortUnixBase() override;
 
-    bool open() override;
-    void close() override;
-    bool isOpen() override;
-    unsigned int getReadBufferLen() override;
-    int readData(void* data, int size) override;
     int writeData(const void* data, int size) override;
-    void setMinReadBytes(unsigned int count) override;
     bool flushBuffers() override;
     bool purgeReadQueue() override;
     bool purgeWriteQueue() override;
@@ -33,18 +27,18 @@ public:
     void setDtr(bool set = true) override;
     void setRts(bool set = true) override;
 
+protected:
+    std::shared_ptr<Session> openDevice() override;
+    void receiveLoop(const std::shared_ptr<Session>& session) override;
+    void releaseDevice(Session& session) override;
+
 private:
-    struct Session; // one opening of the device
+    struct UnixSession; // one opening of the device
     class DeviceSource;
 
-    std::shared_ptr<Session> currentSession();
-    int openDevice();
+    // Opens portName for this process alone; -1 with the error stored.
+    int openExclusively();
     bool configureDevice(int fd);
-    void receiveLoop(const std::shared_ptr<Session>& session);
     // Makes the line discipline wake the receive thread once `vmin` bytes are queued.
-    bool applyVmin(const Session& session, unsigned int vmin);
-
-    std::mutex stateLock;             // guards the two members below, never held while waiting
-    std::shared_ptr<Session> session; // null while closed
-    std::thread receiveThread;
+    bool applyVmin(const UnixSession& session, unsigned int vmin);
 };

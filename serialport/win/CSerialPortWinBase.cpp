@@ -50,29 +50,24 @@ HANDLE makeAutoResetEvent()
 // Everything one opening of the device owns. The receive thread keeps its own reference, so an
 // open() that follows a close() at once never shares a handle, an event or a flag with an old
 // thread.
-struct CSerialPortWinBase::Session
+struct CSerialPortWinBase::WinSession final : Session
 {
-    HANDLE handle = INVALID_HANDLE_VALUE; // closed by close() under deviceInUse and all three locks
-    bool overlapped = true;
-    std::uint64_t opening = 0;
-    char portName[kPortNameSize] = {};
-    HANDLE stopEvent = makeEvent();           // set once the opening is being closed
+    HANDLE handle = INVALID_HANDLE_VALUE; // closed by releaseDevice() under deviceInUse and all three locks
+    HANDLE stopEvent = makeEvent();       // set once the opening is being closed
     HANDLE nudgeEvent = makeAutoResetEvent(); // the receive thread is to look at the minimum count again
     HANDLE waitEvent = makeEvent();           // WaitCommEvent (receive thread)
     HANDLE readEvent = makeEvent();           // device reads (receive thread)
     HANDLE writeEvent = makeEvent();          // writes (under writeLock)
-    std::atomic<bool> running{true};
-    std::atomic<bool> deviceGone{false};
-    std::atomic<bool> receiveEnded{false};
     // Held by the receive thread while it waits for received characters and asks for the
-    // driver's count, outside any listener call: close() takes it before the handle goes, so that
-    // a thread it could not join has ended its wait on the device (handle values are reused).
+    // driver's count, outside any listener call: releaseDevice() takes it before the handle goes,
+    // so that a thread close() could not join has ended its wait on the device (handle values
+    // are reused).
     std::mutex deviceInUse;
 
-    Session() = default;
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-    ~Session()
+    WinSession() = default;
+    WinSession(const WinSession&) = delete;
+    WinSession& operator=(const WinSession&) = delete;
+    ~WinSession() override
     {
         for (HANDLE event : {stopEvent, nudgeEvent, waitEvent, readEvent, writeEvent})
             if (event)
@@ -83,10 +78,33 @@ struct CSerialPortWinBase::Session
 
     bool hasEvents() const { return stopEvent && nudgeEvent && waitEvent && readEvent && writeEvent; }
 
-    void stop()
+    void stop() override
     {
         running.store(false);
         SetEvent(stopEvent);
+    }
+
+    void nudge() override { SetEvent(nudgeEvent); }
+
+    unsigned int driverQueued() override
+    {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        return ClearCommError(handle, &errors, &status) ? status.cbInQue : 0;
+    }
+
+    // Reads only what the driver holds, so the call never waits for data to arrive.
+    int readDriver(void* data, int size) override
+    {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!ClearCommError(handle, &errors, &status))
+            return -1;
+        const DWORD wanted = std::min(static_cast<DWORD>(size), status.cbInQue);
+        DWORD got = 0;
+        if (wanted > 0 && !ReadFile(handle, data, wanted, &got, nullptr))
+            return -1;
+        return static_cast<int>(got);
     }
 
     // Waits for an overlapped read or write to complete; a close cancels it. The record is no
@@ -118,7 +136,7 @@ struct CSerialPortWinBase::Session
 class CSerialPortWinBase::DeviceSource final : public ReceiveSource
 {
 public:
-    DeviceSource(CSerialPortWinBase& port, Session& opened) : port(port), opened(opened) {}
+    DeviceSource(CSerialPortWinBase& port, WinSession& opened) : port(port), opened(opened) {}
 
     unsigned int queuedBytes() override { return queued; }
     // The reads return at once with what the driver holds (see the time-outs set by open()).
@@ -131,7 +149,7 @@ public:
 
 private:
     CSerialPortWinBase& port;
-    Session& opened;
+    WinSession& opened;
 };
 
 CSerialPortBase* createPlatformSerialPortBase(const char* portName)
@@ -139,27 +157,14 @@ CSerialPortBase* createPlatformSerialPortBase(const char* portName)
     return new CSerialPortWinBase(portName);
 }
 
-CSerialPortWinBase::CSerialPortWinBase(const char* name) : CSerialPortDeviceBase(name) {}
+CSerialPortWinBase::CSerialPortWinBase(const char* name) : CSerialPortBase(name) {}
 
 CSerialPortWinBase::~CSerialPortWinBase()
 {
-    close();
-    joinRetiredThreads();
-    stopDelayedNotification();
+    closeAndJoin();
 }
 
-std::shared_ptr<CSerialPortWinBase::Session> CSerialPortWinBase::currentSession()
-{
-    std::lock_guard<std::mutex> lock(stateLock);
-    return session;
-}
-
-bool CSerialPortWinBase::isOpen()
-{
-    return currentSession() != nullptr;
-}
-
-HANDLE CSerialPortWinBase::openDevice(bool overlapped)
+HANDLE CSerialPortWinBase::openByName(bool overlapped)
 {
     // The whole name: COM10 and above are reachable only through the \\.\ prefix.
     const std::wstring path = toWide(std::string("\\\\.\\") + portName);
@@ -218,37 +223,22 @@ bool CSerialPortWinBase::writeConfig(HANDLE handle)
     return SetCommConfig(handle, &commConfig, kConfigSize) != FALSE;
 }
 
-bool CSerialPortWinBase::open()
+std::shared_ptr<CSerialPortBase::Session> CSerialPortWinBase::openDevice()
 {
-    // Receive threads retired by a close from inside a listener may still need commLock before
-    // they end: they are joined before it is taken. From inside a listener call only those that
-    // have ended are (the others may be waiting for this very call).
-    joinRetiredThreads(consumers.isInsideCall());
-    std::unique_lock<std::recursive_mutex> lock(commLock);
-    if (isOpen()) {
-        setLastError(ErrorOpenFailed);
-        lock.unlock(); // close() may wait for the receive thread, which may need commLock
-        close();
-        return false;
-    }
-    if (refuseCutPortName())
-        return false;
-
     const bool overlapped = getIoMode() == IoModeAsynchronous;
-    auto opened = std::make_shared<Session>();
-    opened->overlapped = overlapped;
-    std::memcpy(opened->portName, portName, sizeof opened->portName);
+    auto opened = std::make_shared<WinSession>();
+    opened->synchronous = !overlapped;
     if (!opened->hasEvents()) {
         setLastError(ErrorInternal);
-        return false;
+        return nullptr;
     }
-    opened->handle = openDevice(overlapped);
+    opened->handle = openByName(overlapped);
     if (opened->handle == INVALID_HANDLE_VALUE)
-        return false; // the session closes nothing further
+        return nullptr; // the session closes nothing further
 
     if (!configureDevice(opened->handle)) {
         setLastError(ErrorInvalidParam);
-        return false;
+        return nullptr; // the session closes the handle
     }
     PurgeComm(opened->handle, kPurgeAll);
 
@@ -263,60 +253,22 @@ bool CSerialPortWinBase::open()
 
     if (overlapped && !SetCommMask(opened->handle, EV_RXCHAR)) {
         setLastError(ErrorInvalidParam);
-        return false;
+        return nullptr;
     }
-    // Published in the same step as the receive thread starts: a listener it calls finds the
-    // port open.
-    std::lock_guard<std::mutex> state(stateLock);
-    if (overlapped) {
-        opened->opening = consumers.beginOpening();
-        try {
-            receiveThread = std::thread([this, opened] {
-                receiveLoop(opened);
-                opened->receiveEnded.store(true);
-            });
-        } catch (const std::system_error&) {
-            consumers.endOpening(opened->opening);
-            setLastError(ErrorInternal);
-            return false;
-        }
-    }
-    session = opened;
-    setLastError(ErrorSuccess);
-    return true;
+    return opened;
 }
 
-void CSerialPortWinBase::close()
+void CSerialPortWinBase::releaseDevice(Session& closed)
 {
-    std::shared_ptr<Session> closing;
-    std::thread thread;
-    {
-        std::lock_guard<std::mutex> state(stateLock);
-        closing = std::move(session);
-        session.reset();
-        thread = std::move(receiveThread);
-    }
-    if (!closing)
-        return;
-
-    consumers.endOpening(closing->opening); // nobody is told of its bytes any more
-    closing->stop();                        // ends the receive thread's wait and any read or write under way
-    finishReceiving(closing->opening, std::move(thread),
-                    std::shared_ptr<const std::atomic<bool>>(closing, &closing->receiveEnded));
-
-    // Setters, writers, readers and a receive thread that is still ending its wait leave before
-    // the handle goes, so none of them can reach a handle value the system has meanwhile given
-    // to something else.
-    std::lock_guard<std::mutex> waitEnded(closing->deviceInUse);
-    std::lock_guard<std::recursive_mutex> configuring(commLock);
-    std::lock_guard<std::recursive_mutex> writing(writeLock);
-    std::lock_guard<std::recursive_mutex> reading(readLock);
-    PurgeComm(closing->handle, kPurgeAll);
-    CloseHandle(closing->handle);
-    closing->handle = INVALID_HANDLE_VALUE;
+    auto& opened = static_cast<WinSession&>(closed);
+    // The receive thread holds deviceInUse only outside the three locks.
+    std::lock_guard<std::mutex> waitEnded(opened.deviceInUse);
+    PurgeComm(opened.handle, kPurgeAll);
+    CloseHandle(opened.handle);
+    opened.handle = INVALID_HANDLE_VALUE;
 }
 
-CSerialPortWinBase::Waited CSerialPortWinBase::waitForReceivedCharacters(Session& opened)
+CSerialPortWinBase::Waited CSerialPortWinBase::waitForReceivedCharacters(WinSession& opened)
 {
     DWORD mask = 0;
     OVERLAPPED record = {};
@@ -345,7 +297,7 @@ CSerialPortWinBase::Waited CSerialPortWinBase::waitForReceivedCharacters(Session
     }
 }
 
-int CSerialPortWinBase::readDevice(Session& opened, char* buffer, unsigned int count)
+int CSerialPortWinBase::readDevice(WinSession& opened, char* buffer, unsigned int count)
 {
     std::lock_guard<std::recursive_mutex> lock(readLock);
     OVERLAPPED record = {};
@@ -360,19 +312,10 @@ int CSerialPortWinBase::readDevice(Session& opened, char* buffer, unsigned int c
     return static_cast<int>(got);
 }
 
-void CSerialPortWinBase::setMinReadBytes(unsigned int count)
+void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& session)
 {
-    CSerialPortDeviceBase::setMinReadBytes(count);
-    if (const auto opened = currentSession(); opened && opened->overlapped)
-        SetEvent(opened->nudgeEvent);
-}
-
-void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& opened)
-{
-    Reception reception;
-    reception.opening = opened->opening;
-    reception.running = &opened->running;
-    std::memcpy(reception.portName, opened->portName, sizeof reception.portName);
+    const auto opened = std::static_pointer_cast<WinSession>(session);
+    Reception reception(*opened);
     DeviceSource device(*this, *opened);
 
     DWORD retryMs = 0;
@@ -420,54 +363,10 @@ void CSerialPortWinBase::receiveLoop(const std::shared_ptr<Session>& opened)
     }
 }
 
-unsigned int CSerialPortWinBase::getReadBufferLen()
-{
-    // Under readLock the handle cannot be closed underneath.
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    const auto opened = currentSession();
-    if (!opened)
-        return 0;
-    if (!opened->overlapped) {
-        DWORD errors = 0;
-        COMSTAT status = {};
-        return ClearCommError(opened->handle, &errors, &status) ? status.cbInQue : 0;
-    }
-    return bufferedLen();
-}
-
-int CSerialPortWinBase::readData(void* data, int size)
-{
-    std::lock_guard<std::recursive_mutex> lock(readLock);
-    if (size < 1)
-        return 0;
-    const auto opened = currentSession();
-    if (!opened) {
-        setLastError(ErrorNotOpen);
-        return -1;
-    }
-    if (!opened->overlapped) {
-        // Read only what the driver holds, so the call never waits for data to arrive.
-        DWORD errors = 0;
-        COMSTAT status = {};
-        if (!ClearCommError(opened->handle, &errors, &status)) {
-            setLastError(ErrorReadFailed);
-            return -1;
-        }
-        const DWORD wanted = std::min(static_cast<DWORD>(size), status.cbInQue);
-        DWORD got = 0;
-        if (wanted > 0 && !ReadFile(opened->handle, data, wanted, &got, nullptr)) {
-            setLastError(ErrorReadFailed);
-            return -1;
-        }
-        return static_cast<int>(got);
-    }
-    return readBuffered(data, size, [&] { return opened->deviceGone.load(); });
-}
-
 int CSerialPortWinBase::writeData(const void* data, int size)
 {
     std::lock_guard<std::recursive_mutex> lock(writeLock);
-    const auto opened = currentSession();
+    const auto opened = current<WinSession>();
     if (!opened) {
         setLastError(ErrorNotOpen);
         return -1;
@@ -476,7 +375,7 @@ int CSerialPortWinBase::writeData(const void* data, int size)
         return 0;
 
     DWORD written = 0;
-    if (!opened->overlapped) {
+    if (opened->synchronous) {
         if (!WriteFile(opened->handle, data, static_cast<DWORD>(size), &written, nullptr)) {
             setLastError(ErrorWriteFailed);
             return -1;
@@ -499,14 +398,14 @@ int CSerialPortWinBase::writeData(const void* data, int size)
 bool CSerialPortWinBase::flushBuffers()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    const auto opened = currentSession();
+    const auto opened = current<WinSession>();
     return opened && FlushFileBuffers(opened->handle);
 }
 
 bool CSerialPortWinBase::purgeReadQueue()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    const auto opened = currentSession();
+    const auto opened = current<WinSession>();
     if (!opened || !PurgeComm(opened->handle, PURGE_RXCLEAR))
         return false;
     notePurgedReadQueue();
@@ -516,7 +415,7 @@ bool CSerialPortWinBase::purgeReadQueue()
 bool CSerialPortWinBase::purgeWriteQueue()
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    const auto opened = currentSession();
+    const auto opened = current<WinSession>();
     return opened && PurgeComm(opened->handle, PURGE_TXCLEAR);
 }
 
@@ -524,7 +423,7 @@ void CSerialPortWinBase::setBaudRate(int rate)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     baudRate = rate;
-    if (const auto opened = currentSession()) {
+    if (const auto opened = current<WinSession>()) {
         commConfig.dcb.BaudRate = static_cast<DWORD>(rate);
         writeConfig(opened->handle);
     }
@@ -534,7 +433,7 @@ void CSerialPortWinBase::setParity(Parity newParity)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     parity = newParity;
-    if (const auto opened = currentSession()) {
+    if (const auto opened = current<WinSession>()) {
         vandrel::win::applyParity(commConfig.dcb, newParity);
         writeConfig(opened->handle);
     }
@@ -546,7 +445,7 @@ void CSerialPortWinBase::setDataBits(DataBits newDataBits)
     std::lock_guard<std::recursive_mutex> lock(commLock);
     dataBits = newDataBits;
     const bool known = newDataBits >= DataBits5 && newDataBits <= DataBits8;
-    if (const auto opened = currentSession();
+    if (const auto opened = current<WinSession>();
         opened && known && vandrel::win::isFrameAllowed(newDataBits, stopbits)) {
         commConfig.dcb.ByteSize = static_cast<BYTE>(newDataBits);
         writeConfig(opened->handle);
@@ -558,7 +457,7 @@ void CSerialPortWinBase::setStopBits(StopBits newStopbits)
     std::lock_guard<std::recursive_mutex> lock(commLock);
     stopbits = newStopbits;
     const bool known = newStopbits >= StopBitsOne && newStopbits <= StopBitsTwo;
-    if (const auto opened = currentSession();
+    if (const auto opened = current<WinSession>();
         opened && known && vandrel::win::isFrameAllowed(dataBits, newStopbits)) {
         commConfig.dcb.StopBits = static_cast<BYTE>(newStopbits);
         writeConfig(opened->handle);
@@ -569,7 +468,7 @@ void CSerialPortWinBase::setFlowControl(FlowControl newFlowControl)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
     flowControl = newFlowControl;
-    if (const auto opened = currentSession()) {
+    if (const auto opened = current<WinSession>()) {
         if (vandrel::win::applyFlowControl(commConfig.dcb, newFlowControl))
             writeConfig(opened->handle);
     }
@@ -578,13 +477,13 @@ void CSerialPortWinBase::setFlowControl(FlowControl newFlowControl)
 void CSerialPortWinBase::setDtr(bool set)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (const auto opened = currentSession())
+    if (const auto opened = current<WinSession>())
         EscapeCommFunction(opened->handle, set ? SETDTR : CLRDTR);
 }
 
 void CSerialPortWinBase::setRts(bool set)
 {
     std::lock_guard<std::recursive_mutex> lock(commLock);
-    if (const auto opened = currentSession())
+    if (const auto opened = current<WinSession>())
         EscapeCommFunction(opened->handle, set ? SETRTS : CLRRTS);
 }

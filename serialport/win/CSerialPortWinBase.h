@@ -3,7 +3,7 @@
 // with WaitCommEvent and drains the driver's queue with overlapped reads.
 #pragma once
 
-#include "serialport/CSerialPortDeviceBase.h"
+#include "serialport/CSerialPortBase.h"
 
 #include <windows.h>
 
@@ -11,20 +11,14 @@
 #include <mutex>
 #include <thread>
 
-class CSerialPortWinBase : public CSerialPortDeviceBase
+class CSerialPortWinBase : public CSerialPortBase
 {
 public:
     explicit CSerialPortWinBase(const char* portName);
     // Closes an open port; every receive thread has ended when it returns.
     ~CSerialPortWinBase() override;
 
-    bool open() override;
-    void close() override;
-    bool isOpen() override;
-    unsigned int getReadBufferLen() override;
-    int readData(void* data, int size) override;
     int writeData(const void* data, int size) override;
-    void setMinReadBytes(unsigned int count) override;
     bool flushBuffers() override;
     bool purgeReadQueue() override;
     bool purgeWriteQueue() override;
@@ -36,8 +30,13 @@ public:
     void setDtr(bool set = true) override;
     void setRts(bool set = true) override;
 
+protected:
+    std::shared_ptr<Session> openDevice() override;
+    void receiveLoop(const std::shared_ptr<Session>& session) override;
+    void releaseDevice(Session& session) override;
+
 private:
-    struct Session; // one opening of the device
+    struct WinSession; // one opening of the device
     class DeviceSource;
     enum class Waited
     {
@@ -47,19 +46,13 @@ private:
         Stopped // the opening is being closed
     };
 
-    std::shared_ptr<Session> currentSession();
-    HANDLE openDevice(bool overlapped);
+    HANDLE openByName(bool overlapped);
     bool configureDevice(HANDLE handle);
     // Writes commConfig to the open device, as the setters do; false when refused.
     bool writeConfig(HANDLE handle);
-    void receiveLoop(const std::shared_ptr<Session>& session);
     // Waits for a received-character event, a new minimum read count or the close.
-    Waited waitForReceivedCharacters(Session& session);
-    int readDevice(Session& session, char* buffer, unsigned int count);
+    Waited waitForReceivedCharacters(WinSession& session);
+    int readDevice(WinSession& session, char* buffer, unsigned int count);
 
     COMMCONFIG commConfig = {}; // guarded by commLock
-
-    std::mutex stateLock;             // guards the two members below, never held while waiting
-    std::shared_ptr<Session> session; // null while closed
-    std::thread receiveThread;
 };

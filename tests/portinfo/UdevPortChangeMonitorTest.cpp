@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -188,6 +189,21 @@ TEST_F(PortChangeMonitorThread, IgnoresWhatIsNotASerialPortArrivingOrLeaving)
     EXPECT_EQ(recorder.all(), (std::vector<Recorder::Change>{{"/dev/ttyS0", 0}, {"/dev/ttyUSB9", 1}}));
 }
 
+TEST_F(PortChangeMonitorThread, AnAddForAPortAlreadyPresentIsNoArrival)
+{
+    auto monitor = start({"/dev/ttyS0"}, recorder.sink());
+    script->push(ttyEvent(Action::Add, "/dev/ttyS0")); // present at start: announced again
+    script->push(ttyEvent(Action::Add, "/dev/ttyUSB0"));
+    script->push(ttyEvent(Action::Add, "/dev/ttyUSB0")); // reported added already
+    script->push(ttyEvent(Action::Remove, "/dev/ttyS0"));
+    script->push(ttyEvent(Action::Add, "/dev/ttyS0"));      // back after its removal: an arrival
+    script->push(ttyEvent(Action::Remove, "/dev/ttyUSB0")); // marks the end: events arrive in order
+    ASSERT_TRUE(recorder.waitFor(4));
+    EXPECT_EQ(recorder.all(),
+              (std::vector<Recorder::Change>{
+                  {"/dev/ttyUSB0", 1}, {"/dev/ttyS0", 0}, {"/dev/ttyS0", 1}, {"/dev/ttyUSB0", 0}}));
+}
+
 TEST_F(PortChangeMonitorThread, DestructionWaitsForARunningNotificationAndReleasesTheSink)
 {
     std::promise<void> entered;
@@ -275,23 +291,31 @@ std::string uartToPoke()
 
 } // namespace
 
-TEST(PortChangeMonitorOnThisMachine, ReportsAKernelAddEventForARealPort)
+// udevadm trigger announces a present port again: no arrival. Once the port has been removed,
+// its "add" is one.
+TEST(PortChangeMonitorOnThisMachine, ReportsAKernelAddEventOnlyForAPortNotPresent)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "writing a device's uevent file needs root";
     const std::string port = uartToPoke();
     if (port.empty())
         GTEST_SKIP() << "no listed on-board UART with a writable uevent file";
-    const std::string ueventFile = "/sys/class/tty/" + port.substr(port.rfind('/') + 1) + "/uevent";
+    const std::string sysfs = "/sys/class/tty/" + port.substr(port.rfind('/') + 1);
+    const std::string ueventFile = sysfs + "/uevent";
     if (!kernelEventsArrive(ueventFile))
         GTEST_SKIP() << "kernel uevents do not reach this network namespace";
 
     Recorder recorder;
     std::unique_ptr<PortChangeMonitor> monitor = UdevPortChangeMonitor::create(recorder.sink());
     ASSERT_NE(monitor, nullptr);
-    // A change is no arrival; were it reported, it would come first.
+    // Neither a change nor an "add" for the present port is an arrival; were one reported, it
+    // would come first.
     std::ofstream(ueventFile) << "change\n";
+    const std::string trigger = "udevadm trigger --action=add " + sysfs + " 2>/dev/null";
+    if (std::system(trigger.c_str()) != 0)
+        std::ofstream(ueventFile) << "add\n"; // what udevadm writes, where it cannot run
+    std::ofstream(ueventFile) << "remove\n";
     std::ofstream(ueventFile) << "add\n";
-    ASSERT_TRUE(recorder.waitFor(1));
-    EXPECT_EQ(recorder.all().front(), (Recorder::Change{port, 1}));
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(recorder.all(), (std::vector<Recorder::Change>{{port, 0}, {port, 1}}));
 }

@@ -99,65 +99,6 @@ TEST_F(PortErrors, OpenFromAnotherProcessIsAccessDenied)
     EXPECT_EQ(openFromAnotherProcess(pty.slaveName()), ErrorSuccess);
 }
 
-TEST_F(PortErrors, OpenOnAnOpenPortFailsAndClosesIt)
-{
-    ASSERT_TRUE(openPort());
-    EXPECT_FALSE(port.open());
-    EXPECT_EQ(port.getLastError(), ErrorOpenFailed);
-    EXPECT_STREQ(port.getLastErrorMsg(), "open failed error");
-    EXPECT_FALSE(port.isOpen());
-    // Closed for real: the device can be taken again.
-    EXPECT_TRUE(port.open());
-    EXPECT_EQ(port.getLastError(), ErrorSuccess);
-}
-
-TEST_F(PortErrors, ReadAndWriteOnAClosedPortAreNotOpenButReadingZeroBytesIsNoError)
-{
-    char buffer[8];
-    EXPECT_EQ(port.readData(buffer, 0), 0);
-    EXPECT_EQ(port.readData(buffer, -3), 0);
-    EXPECT_EQ(port.getLastError(), ErrorSuccess);
-
-    EXPECT_EQ(port.readData(buffer, 1), -1);
-    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
-    EXPECT_STREQ(port.getLastErrorMsg(), "not open error");
-    port.clearError();
-    EXPECT_EQ(port.writeData("x", 1), -1);
-    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
-    port.clearError();
-    EXPECT_EQ(port.readDataReserved(), -1);
-    EXPECT_EQ(port.getLastError(), ErrorNotOpen);
-
-    port.clearError();
-    ASSERT_TRUE(openPort());
-    EXPECT_EQ(port.readData(buffer, 0), 0);
-    EXPECT_EQ(port.readData(buffer, 4), 0); // open, nothing waiting
-    EXPECT_EQ(port.getLastError(), ErrorSuccess);
-}
-
-TEST_F(PortErrors, SuccessfulReadsAndWritesKeepTheLastError)
-{
-    RecordingListener listener;
-    ClosePortOnExit closeFirst(port);
-    port.connectReadEvent(&listener);
-    ASSERT_TRUE(openPort());
-    EXPECT_EQ(port.readDataReserved(), -1);
-    ASSERT_EQ(port.getLastError(), ErrorNotImplemented);
-
-    ASSERT_EQ(port.writeData("ping", 4), 4);
-    EXPECT_EQ(pty.readExactly(4), "ping");
-    ASSERT_TRUE(pty.writeAll("pong"));
-    ASSERT_TRUE(listener.waitForCalls(1, 5s));
-    char buffer[8];
-    EXPECT_EQ(port.readData(buffer, 8), 4);
-    EXPECT_EQ(port.getLastError(), ErrorNotImplemented);
-    EXPECT_STREQ(port.getLastErrorMsg(), "not implemented error");
-
-    port.clearError();
-    EXPECT_EQ(port.getLastError(), ErrorSuccess);
-    EXPECT_STREQ(port.getLastErrorMsg(), "success");
-}
-
 TEST_F(PortErrors, WriteReturnsOnlyOnceEveryByteIsHandedOver)
 {
     // 1 MiB is far more than the pty holds, so the write must wait for the slow reader.

@@ -74,15 +74,4 @@ int openDescriptorCount()
     return countEntries("/proc/self/fd") - 1;
 }
 
-bool becomesTrue(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 } // namespace serialtest

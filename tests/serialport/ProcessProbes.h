@@ -1,6 +1,8 @@
 // What a test can observe of its own process: CPU time, threads and open descriptors.
 #pragma once
 
+#include "SerialTestSupport.h"
+
 #include <chrono>
 #include <functional>
 
@@ -16,9 +18,5 @@ int currentThreadId();
 long threadContextSwitches(int threadId);
 // Open descriptors of this process (entries of /proc/self/fd, less the one used to list them).
 int openDescriptorCount();
-
-// For states that announce themselves with no event a test could wait on (the kernel reaping an
-// exited thread): checks `condition` again every millisecond until it holds or `timeout` passes.
-bool becomesTrue(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 } // namespace serialtest

@@ -107,19 +107,6 @@ int PtyPair::slaveInputQueued() const
     return queued;
 }
 
-std::string patternBytes(std::size_t size, unsigned int seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t state = 2463534242u ^ seed;
-    for (std::size_t i = 0; i < size; ++i) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        bytes[i] = static_cast<char>(state);
-    }
-    return bytes;
-}
-
 std::string streamBytes(std::uint64_t position, std::size_t size)
 {
     std::string bytes(size, '\0');

@@ -2,6 +2,8 @@
 // opens the slave by name, the test plays the far end through the master.
 #pragma once
 
+#include "SerialTestSupport.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -52,9 +54,6 @@ private:
     int slaveFd = -1;
     std::string slavePath;
 };
-
-// A byte pattern that makes lost, repeated or reordered bytes visible.
-std::string patternBytes(std::size_t size, unsigned int seed = 0);
 
 // Byte `position` of an endless stream that never repeats with a short period: a lost, repeated
 // or reordered byte shows at the first place it happens, whatever the chunk sizes.

@@ -4,6 +4,7 @@
 #include "serialport/CSerialPort.h"
 
 #include "PtyPair.h"
+#include "SerialTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,20 +28,6 @@ protected:
     // Declared first, destroyed last: the port closes before its device goes away.
     PtyPair pty;
     CSerialPort port;
-};
-
-// Closes a port when it goes out of scope. Declared after a test's own listener or parser, it
-// ends the receive thread before they are destroyed.
-class ClosePortOnExit
-{
-public:
-    explicit ClosePortOnExit(CSerialPort& port) : port(port) {}
-    ~ClosePortOnExit() { port.close(); }
-    ClosePortOnExit(const ClosePortOnExit&) = delete;
-    ClosePortOnExit& operator=(const ClosePortOnExit&) = delete;
-
-private:
-    CSerialPort& port;
 };
 
 } // namespace serialtest

@@ -122,6 +122,24 @@ TEST_F(PortChangeWindowTest, OnlyPortArrivalAndRemovalReachTheListenerOnTheWindo
     EXPECT_NE(changes[0].threadId, GetCurrentThreadId());
 }
 
+// A port the monitor knows (listed at its start, which wine's SetupAPI never is, or reported added)
+// is announced again when its driver restarts: that is no arrival until the port has gone.
+TEST_F(PortChangeWindowTest, AnArrivalOfAPortAlreadyPresentIsNotReported)
+{
+    ASSERT_EQ(port.connectPortChangeEvent(&listener), ErrorSuccess);
+    broadcast(DBT_DEVICEARRIVAL, L"COM7");
+    broadcast(DBT_DEVICEARRIVAL, L"COM7");
+    broadcast(DBT_DEVICEREMOVECOMPLETE, L"COM7");
+    broadcast(DBT_DEVICEARRIVAL, L"COM7");
+    const auto changes = listener.taken();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].isAdded, 1u);
+    EXPECT_EQ(changes[1].isAdded, 0u);
+    EXPECT_EQ(changes[2].isAdded, 1u);
+    for (const Change& change : changes)
+        EXPECT_EQ(change.name, "COM7");
+}
+
 TEST_F(PortChangeWindowTest, DisconnectEndsTheWindowAndALaterConnectWorks)
 {
     ASSERT_EQ(port.connectPortChangeEvent(&listener), ErrorSuccess);

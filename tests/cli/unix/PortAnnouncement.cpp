@@ -23,9 +23,17 @@ bool announceUntilSeen(AnnounceablePort& port, FlasherRun& run, const QByteArray
     run.process.setReadChannel(QProcess::StandardOutput);
     const QDeadlineTimer deadline(10000);
     while (!run.out().contains(expected) && !deadline.hasExpired()) {
+        // Unplugged and plugged in again: an "add" alone announces a port already present, which
+        // is no arrival.
+        port.uevent->write("remove\n");
+        port.uevent->flush();
         port.uevent->write("add\n");
         port.uevent->flush();
-        run.process.waitForReadyRead(500); // the slot collects the output
+        // The program gets its time to tell of it before the next announcement: a removal in the
+        // middle of its work on the port would end that work.
+        const QDeadlineTimer told(1000);
+        while (!run.out().contains(expected) && !told.hasExpired())
+            run.process.waitForReadyRead(100); // the slot collects the output
     }
     return run.out().contains(expected);
 }

@@ -1,5 +1,5 @@
-// A real serial port whose arrival a test can announce again through the kernel (as root, on a
-// machine with such a port), so that a real port-change event reaches the program.
+// A real serial port whose removal and arrival a test can announce through the kernel (as root,
+// on a machine with such a port), so that a real port-change event reaches the program.
 #pragma once
 
 #include "Programs.h"
@@ -16,6 +16,7 @@ struct AnnounceablePort
 
 AnnounceablePort announceablePort();
 
-// Announces the port's arrival until standard output of `run` holds `expected` (10 s at most):
-// the program's monitor may start only after the line the test waited for. True when it does.
+// Announces the port as removed and arriving again until standard output of `run` holds
+// `expected` (10 s at most): the program's monitor may start only after the line the test waited
+// for. True when it does.
 bool announceUntilSeen(AnnounceablePort& port, FlasherRun& run, const QByteArray& expected);
