@@ -1,19 +1,20 @@
 #include "cli/ImageWatch.h"
 
-#include "cli/ImageFile.h"
-#include "cli/LocalText.h"
-#include "flasher/BootloaderCodec.h"
+#include "cli/RunReport.h"
 
 namespace morvane::cli {
 
+ImageWatch::ImageWatch(const rq75x::FirmwareImage& image) : image(image), digest(imageDigest(image.bytes)) {}
+
 QString ImageWatch::change() const
 {
-    const ImageFileRead read = readImageFile(toLocalBytes(image.path), rq75x::MaxImageSize);
-    if (read.status == ImageFileRead::Read && imageDigest(read.bytes) == image.sha256)
+    const rq75x::ImageRead read = rq75x::readFirmwareImage(image.path);
+    if (read.image && read.image->bytes == image.bytes)
         return {};
-    if (read.status == ImageFileRead::Read || read.status == ImageFileRead::TooLarge)
+    if (read.image || read.status == rq75x::ImageRead::WrongSize)
         return QStringLiteral("has changed on disk since the start");
-    return QStringLiteral("can no longer be read (%1)").arg(read.reason);
+    return QStringLiteral("can no longer be read (%1)")
+        .arg(read.reason.isEmpty() ? read.problem() : read.reason);
 }
 
 } // namespace morvane::cli

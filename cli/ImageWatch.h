@@ -3,7 +3,7 @@
 // chips get, the watch compares the file with what was read whenever a chip arrives.
 #pragma once
 
-#include "cli/ImageCheck.h"
+#include "flasher/FirmwareImage.h"
 
 #include <QString>
 
@@ -12,15 +12,18 @@ namespace morvane::cli {
 class ImageWatch
 {
 public:
-    explicit ImageWatch(const FirmwareImage& image) : image(image) {}
+    explicit ImageWatch(const rq75x::FirmwareImage& image);
 
     // Empty while the file holds the bytes read at the start; otherwise what has become of it,
     // for example "has changed on disk since the start". Reads the whole file: a time stamp
     // may not move for a change made in the same clock tick.
     QString change() const;
+    // Of the bytes read at the start, in lowercase hexadecimal.
+    const QString& sha256() const { return digest; }
 
 private:
-    const FirmwareImage& image;
+    const rq75x::FirmwareImage& image;
+    const QString digest;
 };
 
 } // namespace morvane::cli

@@ -21,6 +21,14 @@ ProgressBoard::ProgressBoard(Console& console, const QStringList& ports, Finishe
     clock.start();
 }
 
+void ProgressBoard::take(const RunEvent& event)
+{
+    if (const auto* made = std::get_if<Progress>(&event.what))
+        progress(event.port, *made);
+    else if (std::holds_alternative<TaskEnded>(event.what))
+        taskEnded(event.port);
+}
+
 void ProgressBoard::progress(const QString& port, const Progress& progress)
 {
     if (!ports.contains(port)) {
@@ -31,7 +39,7 @@ void ProgressBoard::progress(const QString& port, const Progress& progress)
     console.setProgress(barLines(console.progressColumns()));
 }
 
-void ProgressBoard::taskEnded(const QString& port, Command, const TaskResult&)
+void ProgressBoard::taskEnded(const QString& port)
 {
     if (finished == KeepFinished)
         return;

@@ -3,7 +3,7 @@
 
 #include "cli/Console.h"
 #include "cli/ProgressMeter.h"
-#include "cli/RunOutput.h"
+#include "cli/RunEvents.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -12,7 +12,7 @@
 
 namespace morvane::cli {
 
-class ProgressBoard : public RunOutput
+class ProgressBoard : public RunSink
 {
 public:
     enum Finished
@@ -25,17 +25,16 @@ public:
     // its first progress comes.
     ProgressBoard(Console& console, const QStringList& ports, Finished finished = KeepFinished);
 
-    void taskBegun(const QString&, Command, const QString&) override {}
-    void statusLine(const QString&, const QString&) override {}
-    void replyLine(const QString&, const QString&) override {}
-    void progress(const QString& port, const Progress& progress) override;
-    void taskEnded(const QString& port, Command, const TaskResult&) override;
+    void take(const RunEvent& event) override;
 
     // One line per port that has made progress. For a terminal `columns` wide (0: unknown) the
     // port names are shortened, never the bars, so that each line fits.
     QStringList barLines(int columns = 0) const;
 
 private:
+    void progress(const QString& port, const Progress& progress);
+    void taskEnded(const QString& port);
+
     Console& console;
     QStringList ports;
     Finished finished;
