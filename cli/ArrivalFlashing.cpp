@@ -2,7 +2,6 @@
 
 #include "cli/ChipSession.h"
 #include "cli/CommandRun.h"
-#include "cli/ImageWatch.h"
 #include "cli/JsonOutput.h"
 #include "cli/PortChanges.h"
 #include "cli/PortListing.h"
@@ -114,6 +113,19 @@ QJsonArray jsonArray(const QStringList& names)
 
 } // namespace
 
+ImageWatch::ImageWatch(const rq75x::FirmwareImage& image) : image(image), digest(imageDigest(image.bytes)) {}
+
+QString ImageWatch::change() const
+{
+    const rq75x::ImageRead read = rq75x::readFirmwareImage(image.path);
+    if (read.image && read.image->bytes == image.bytes)
+        return {};
+    if (read.image || read.status == rq75x::ImageRead::WrongSize)
+        return QStringLiteral("has changed on disk since the start");
+    return QStringLiteral("can no longer be read (%1)")
+        .arg(read.reason.isEmpty() ? read.problem() : read.reason);
+}
+
 void ArrivalTally::count(const QString& port, TaskOutcome outcome)
 {
     switch (outcome) {
@@ -133,21 +145,11 @@ void ArrivalTally::count(const QString& port, TaskOutcome outcome)
     lastRunCompleted[port] = outcome == TaskOutcome::Completed;
 }
 
-QStringList ArrivalTally::flashedPorts() const
+QStringList ArrivalTally::portsWhoseLastRun(bool completed) const
 {
     QStringList names;
-    for (const auto& [port, completed] : lastRunCompleted) {
-        if (completed)
-            names.append(port);
-    }
-    return names;
-}
-
-QStringList ArrivalTally::notFlashedPorts() const
-{
-    QStringList names;
-    for (const auto& [port, completed] : lastRunCompleted) {
-        if (!completed)
+    for (const auto& [port, lastCompleted] : lastRunCompleted) {
+        if (lastCompleted == completed)
             names.append(port);
     }
     return names;

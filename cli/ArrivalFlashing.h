@@ -6,6 +6,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/RunEvents.h"
+#include "flasher/FirmwareImage.h"
 
 #include <QStringList>
 
@@ -13,6 +14,26 @@
 #include <map>
 
 namespace morvane::cli {
+
+// flash --on-arrival reads its image once, at the start, and flashes those bytes into every chip
+// however long it runs. So that a file changed on disk meanwhile is never taken for what the
+// chips get, the watch compares the file with what was read whenever a chip arrives.
+class ImageWatch
+{
+public:
+    explicit ImageWatch(const rq75x::FirmwareImage& image);
+
+    // Empty while the file holds the bytes read at the start; otherwise what has become of it,
+    // for example "has changed on disk since the start". Reads the whole file: a time stamp
+    // may not move for a change made in the same clock tick.
+    QString change() const;
+    // Of the bytes read at the start, in lowercase hexadecimal.
+    const QString& sha256() const { return digest; }
+
+private:
+    const rq75x::FirmwareImage& image;
+    const QString digest;
+};
 
 // What became of the runs of one session, and of the ports that arrived. A port can have several
 // runs (a connector that bounces): the runs are counted, and each port is judged by its last.
@@ -28,14 +49,16 @@ public:
     int64_t durationMs = 0;
 
     // The ports whose last run completed, and those whose last run did not, by name.
-    QStringList flashedPorts() const;
-    QStringList notFlashedPorts() const;
+    QStringList flashedPorts() const { return portsWhoseLastRun(true); }
+    QStringList notFlashedPorts() const { return portsWhoseLastRun(false); }
 
     // ExitInterrupted when the interrupt stopped a run; else ExitChipFailure when a port that
     // arrived was not flashed by its last run; else 0 (also when no port arrived).
     ExitStatus exitStatus() const;
 
 private:
+    QStringList portsWhoseLastRun(bool completed) const;
+
     std::map<QString, bool> lastRunCompleted;
 };
 

@@ -6,7 +6,6 @@
 
 #include "cli/CommandLine.h"
 #include "cli/PortListing.h"
-#include "cli/ProgressMeter.h"
 
 #include <QDateTime>
 #include <QString>
@@ -86,6 +85,15 @@ QString skipReasonName(SkipReason reason);
 QString stepName(RunStep step);
 // The port could not be opened: OpenFailed, or Skipped for that reason.
 bool openFailed(const TaskResult& result);
+
+// How far a flash has come: blocks the chip has acknowledged, and the bytes they hold.
+struct Progress
+{
+    uint32_t blocksDone = 0; // blocks the chip has acknowledged
+    uint32_t totalBlocks = 0;
+    int64_t bytesDone = 0;
+    int64_t totalBytes = 0;
+};
 
 struct TaskBegun
 {

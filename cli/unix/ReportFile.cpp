@@ -47,10 +47,16 @@ bool appendWhole(int fd, const QByteArray& bytes, int& error)
 }
 
 // A file that cannot be read is taken to end its last line: nothing is added to it then.
-bool endsWithLineBreak(int fd, off_t size)
+bool endsWithLineBreak(const QByteArray& name, off_t size)
 {
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (reader < 0)
+        return true;
     char last = '\n';
-    return ::pread(fd, &last, 1, size - 1) != 1 || last == '\n';
+    if (::pread(reader, &last, 1, size - 1) != 1)
+        last = '\n';
+    ::close(reader);
+    return last == '\n';
 }
 
 } // namespace
@@ -60,7 +66,7 @@ bool appendToReportFile(const QString& path, const QByteArray& record, QString& 
     const QByteArray name = rq75x::toLocalBytes(path);
     // Without waiting: a FIFO without a reader would block an ordinary open for ever.
     const int fd =
-        ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         const int error = errno;
         struct stat existing
@@ -82,7 +88,7 @@ bool appendToReportFile(const QString& path, const QByteArray& record, QString& 
         reason = notRegular(opened.st_mode);
     } else {
         const QByteArray bytes =
-            opened.st_size > 0 && !endsWithLineBreak(fd, opened.st_size) ? '\n' + record : record;
+            opened.st_size > 0 && !endsWithLineBreak(name, opened.st_size) ? '\n' + record : record;
         written = appendWhole(fd, bytes, error);
         if (written && !bytes.isEmpty() && ::fdatasync(fd) != 0) {
             error = errno;

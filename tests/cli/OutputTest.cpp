@@ -1,6 +1,6 @@
 #include "cli/JsonOutput.h"
 #include "cli/PortListing.h"
-#include "cli/ProgressMeter.h"
+#include "cli/ProgressBoard.h"
 #include "cli/TextOutput.h"
 
 #include <QJsonArray>

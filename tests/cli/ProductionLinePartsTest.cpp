@@ -2,7 +2,6 @@
 // image file, the probe table and the summary.
 #include "NotRegularFiles.h"
 #include "cli/ArrivalFlashing.h"
-#include "cli/ImageWatch.h"
 #include "cli/ProbeListing.h"
 #include "cli/ReportFile.h"
 
