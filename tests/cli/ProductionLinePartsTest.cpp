@@ -60,6 +60,25 @@ TEST(ReportFileTest, RefusesWhatIsNotARegularFileWithoutWaiting)
     EXPECT_LT(clock.elapsed(), 2000);
 }
 
+// Windows opens names of more than 260 characters only with a prefix, unless a system setting
+// says otherwise: the image and the report must not depend on it.
+TEST(ReportFileTest, TheImageAndTheReportAreReachedBeyond260Characters)
+{
+    QTemporaryDir dir;
+    QString deep = dir.path();
+    while (deep.size() < 300)
+        deep += QLatin1Char('/') + QString(40, QLatin1Char('d'));
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const QString image = deep + "/image.bin";
+    ASSERT_TRUE(write(image, QByteArray(300, 'i')));
+    const rq75x::ImageRead read = rq75x::readFirmwareImage(image);
+    ASSERT_TRUE(read.image) << read.problemWithReason().toStdString();
+    EXPECT_EQ(read.image->bytes, QByteArray(300, 'i'));
+    QString reason;
+    EXPECT_TRUE(appendToReportFile(deep + "/report.jsonl", "{}\n", reason)) << reason.toStdString();
+    EXPECT_EQ(contents(deep + "/report.jsonl"), "{}\n");
+}
+
 TEST(ImageWatchTest, TellsWhenTheFileNoLongerHoldsTheImageReadAtTheStart)
 {
     QTemporaryDir dir;
