@@ -1,92 +1,41 @@
 #include "cli/ChipCommand.h"
 
-#include "cli/ChosenOutputs.h"
-#include "cli/ImageCheck.h"
-#include "cli/InterruptRequests.h"
-#include "cli/LocalText.h"
 #include "cli/PortListing.h"
-#include "cli/RunReport.h"
-
-#include <QCoreApplication>
+#include "flasher/LocalText.h"
 
 #include <algorithm>
 
 namespace morvane::cli {
 
-namespace {
-
-ExitStatus refuseImage(const Options& options, const QStringList& ports, const ImageCheck& check,
-                       RunOutput& output)
+void runSessions(const std::vector<std::unique_ptr<ChipSession>>& sessions, CommandRun& run)
 {
-    TaskResult result;
-    result.outcome = TaskOutcome::BadImage;
-    for (const QString& port : ports) {
-        output.taskBegun(port, options.command, options.firmwareFile);
-        for (const QString& line : check.lines)
-            output.statusLine(port, line);
-        output.taskEnded(port, options.command, result);
-    }
-    return ExitBadInput;
-}
-
-QStringList namesOf(const std::vector<PortEntry>& ports)
-{
-    QStringList names;
-    for (const PortEntry& port : ports)
-        names.append(port.name);
-    return names;
-}
-
-} // namespace
-
-void runSessions(const std::vector<std::unique_ptr<ChipSession>>& sessions, Console& console)
-{
+    if (sessions.empty())
+        return;
     const auto allFinished = [&sessions] {
         return std::all_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->finished(); });
     };
     for (const auto& session : sessions) {
         session->setFinishedHandler([allFinished] {
-            // Queued, so that it also ends a loop that has not started yet.
             if (allFinished())
-                QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                                          Qt::QueuedConnection);
+                CommandRun::quit();
         });
     }
-    if (sessions.empty())
-        return;
-    // The first request to stop reaches the sessions on this thread; a second ends the process.
-    // Declared before the loop runs: the context goes first, and with it any request still queued.
-    QObject interruptContext;
-    const auto interruptAll = [&sessions, &console](const QString& request) {
-        console.writeErr(
-            toLocalBytes(QStringLiteral("morvane-flash: %1: stopping; a second signal ends the program "
-                                        "at once\n")
-                             .arg(request)));
-        for (const auto& session : sessions)
-            session->interrupt();
-    };
-    InterruptRequests interrupts(
-        [&interruptContext, interruptAll](const char* request) {
-            const QString name = QString::fromLatin1(request);
-            QMetaObject::invokeMethod(
-                &interruptContext, [interruptAll, name] { interruptAll(name); }, Qt::QueuedConnection);
+    run.exec(
+        [&sessions] {
+            for (const auto& session : sessions)
+                session->start();
         },
-        ExitInterrupted);
-
-    for (const auto& session : sessions)
-        session->start();
-    QCoreApplication::exec();
-    console.finishProgress();
+        [&sessions] {
+            for (const auto& session : sessions)
+                session->interrupt();
+        });
 }
 
 ExitStatus runChipCommand(const Options& options, Console& console)
 {
-    std::unique_ptr<RunReport> report;
-    if (!options.reportFile.isEmpty()) {
-        report = RunReport::open(options.reportFile, console);
-        if (!report)
-            return ExitBadInput;
-    }
+    CommandRun run(options, console);
+    if (!run.openReport())
+        return ExitBadInput;
 
     // Listed ports are described in the report; a port named on the command line is described
     // when the list has it.
@@ -94,57 +43,41 @@ ExitStatus runChipCommand(const Options& options, Console& console)
     if (options.allPorts) {
         ports = listedPorts();
     } else {
-        const std::vector<PortEntry> listed = report ? listedPorts() : std::vector<PortEntry>{};
+        const std::vector<PortEntry> listed =
+            options.reportFile.isEmpty() ? std::vector<PortEntry>{} : listedPorts();
         for (const QString& name : options.ports)
             ports.push_back(describePort(name, listed));
     }
-    const QStringList names = namesOf(ports);
+    QStringList names;
+    for (const PortEntry& port : ports)
+        names.append(port.name);
 
-    ChosenOutputs outputs(console, options.json, options.allPorts || names.size() > 1, names);
-    RunOutput& output = outputs.output();
-
-    ImageCheck check;
-    if (options.command == Command::Flash) {
-        check = checkFirmwareImage(options.firmwareFile);
-        if (!check.accepted)
-            return refuseImage(options, names, check, output);
-    }
-
-    ChipJob job;
-    job.options = options;
-    job.image = options.command == Command::Flash ? &check.image : nullptr;
-    job.output = &output;
-    job.report = report.get();
+    run.showEvents(options.allPorts || names.size() > 1, names);
+    if (options.command == Command::Flash && !run.readImage(names))
+        return run.finish(ExitBadInput);
+    run.recordResults();
 
     std::vector<std::unique_ptr<ChipSession>> sessions;
     const PortOrigin origin = options.allPorts ? PortOrigin::Listed : PortOrigin::Named;
     for (const PortEntry& port : ports)
-        sessions.push_back(std::make_unique<ChipSession>(port, origin, job));
-    runSessions(sessions, console);
+        sessions.push_back(std::make_unique<ChipSession>(port, origin, run));
+    runSessions(sessions, run);
 
     ExitStatus worst = ExitSuccess;
     for (const auto& session : sessions)
-        worst = std::max(worst, session->exitStatus());
+        worst = std::max(worst, session->result().exitStatus);
     if (options.allPorts && std::all_of(sessions.begin(), sessions.end(), [](const auto& session) {
-            return session->outcome() == TaskOutcome::Skipped;
+            return session->result().outcome == TaskOutcome::Skipped;
         })) {
         QString why = QStringLiteral(": no serial port is listed");
         if (sessions.size() == 1)
             why = QStringLiteral(" on the one port listed");
         else if (sessions.size() > 1)
             why = QStringLiteral(" on any of the %1 ports listed").arg(sessions.size());
-        console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: no chip answered%1\n").arg(why)));
+        console.writeErr(rq75x::toLocalBytes(QStringLiteral("morvane-flash: no chip answered%1\n").arg(why)));
         worst = std::max(worst, ExitChipFailure);
     }
-    // The results went nowhere: give them where they can still be read.
-    if (console.outError() != 0) {
-        for (const auto& session : sessions)
-            console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: %1: Result: %2\n")
-                                              .arg(session->port(), outcomeName(session->outcome()))));
-    }
-    if (report && report->lost())
-        worst = std::max(worst, ExitOutputLost);
-    return worst;
+    return run.finish(worst);
 }
 
 } // namespace morvane::cli

@@ -1,7 +1,7 @@
 #include "cli/ChipSession.h"
 
-#include "cli/LocalText.h"
 #include "flasher/BootloaderCodec.h"
+#include "flasher/LocalText.h"
 #include "portinfo/PortAccess.h"
 
 #include <QCoreApplication>
@@ -13,6 +13,11 @@
 #include <climits>
 
 namespace morvane::cli {
+
+using rq75x::RunOutcome;
+using rq75x::RunPosition;
+using rq75x::RunStage;
+using rq75x::RunTask;
 
 namespace {
 
@@ -28,6 +33,34 @@ int64_t steadyNowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Where a run ended, in the terms of the record.
+RunStep stepAt(const RunPosition& at, uint32_t& block)
+{
+    switch (at.stage) {
+    case RunStage::Idle:
+    case RunStage::FirmwareInfo:
+        return RunStep::FirmwareInfo;
+    case RunStage::BootRequest:
+        return RunStep::BootMode;
+    case RunStage::BootReady:
+    case RunStage::Block:
+    case RunStage::BlockWritten:
+        if (at.task == RunTask::FactoryReset)
+            return RunStep::FactoryReset;
+        block = rq75x::blockUnderWay(at);
+        return block > 0 ? RunStep::Block : RunStep::EndOfData;
+    case RunStage::EndOfData:
+        return RunStep::EndOfData;
+    case RunStage::FactoryReset:
+        return RunStep::FactoryReset;
+    case RunStage::ExitBootMode:
+        return RunStep::ExitBootMode;
+    case RunStage::Completed:
+        break;
+    }
+    return RunStep::Done;
 }
 
 } // namespace
@@ -78,17 +111,18 @@ int WatchedChipPort::readData(void* data, int size)
 // ---------------------------------------------------------------------------------------------
 // ChipSession
 
-ChipSession::ChipSession(const PortEntry& port, PortOrigin origin, const ChipJob& job)
-    : portEntry(port), portName(port.name), origin(origin), job(job), options(job.options), image(job.image),
-      output(*job.output, origin != PortOrigin::Named), settleMs(informationSettleMs(options.line.baudRate))
+ChipSession::ChipSession(const PortEntry& port, PortOrigin origin, CommandRun& run)
+    : entry(port), origin(origin), run(run), options(run.options()),
+      settleMs(informationSettleMs(options.line.baudRate)), holding(origin != PortOrigin::Named)
 {
-    requestTimer.setSingleShot(true);
-    // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
-    requestTimer.setTimerType(Qt::PreciseTimer);
+    for (QTimer* timer : {&requestTimer, &settleTimer, &askAgainTimer}) {
+        // A coarse timer may fire up to 5 % early, cutting a 5000 ms time-out to 4750 ms.
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setSingleShot(timer != &askAgainTimer);
+    }
     QObject::connect(&requestTimer, &QTimer::timeout, this, [this] { onRequestTimeout(); });
-    settleTimer.setSingleShot(true);
-    settleTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&settleTimer, &QTimer::timeout, this, [this] { onQuiet(); });
+    QObject::connect(&askAgainTimer, &QTimer::timeout, this, [this] { askAgain(); });
 }
 
 ChipSession::~ChipSession()
@@ -101,10 +135,10 @@ void ChipSession::start()
 {
     started = QDateTime::currentDateTimeUtc();
     runClock.start();
-    output.taskBegun(portName, options.command, image != nullptr ? image->path : QString());
+    show({entry.name, TaskBegun{task(), options.firmwareFile}});
 
     // The bytes the user gave, whatever they are.
-    const QByteArray name = toLocalBytes(portName);
+    const QByteArray name = rq75x::toLocalBytes(entry.name);
     const LineSettings& line = options.line;
     serialPort.init(name.constData(), line.baudRate, line.parity, line.dataBits, line.stopBits,
                     FlowControlNone, ReadBufferSize);
@@ -114,11 +148,12 @@ void ChipSession::start()
         failOpen(name);
         return;
     }
-    logLine(engine.messages().format("Port open ready to flash RQ75x..."));
-    logLine(QStringLiteral("Getting current firmware information"));
+    show({entry.name, StatusLine{QStringLiteral("Port open ready to flash RQ75x...")}});
+    show({entry.name, StatusLine{QStringLiteral("Getting current firmware information")}});
     phase = Phase::AwaitingInfo;
     chipPort.watchAnswer();
     engine.requestFirmwareInfo();
+    askAgainTimer.start(AskAgainMs);
 }
 
 void ChipSession::failOpen(const QByteArray& name)
@@ -130,14 +165,14 @@ void ChipSession::failOpen(const QByteArray& name)
     result.errorMessage = QString::fromUtf8(message != nullptr ? message : "");
     const vandrel::PortOpenDiagnosis diagnosis = vandrel::diagnosePortOpenFailure(name.constData());
     result.errorReason = QString::fromLocal8Bit(diagnosis.reason.c_str());
-    result.hint =
-        fromLocalBytes(QByteArray::fromStdString(vandrel::permissionHint(name.constData(), diagnosis)));
+    result.hint = rq75x::fromLocalBytes(
+        QByteArray::fromStdString(vandrel::permissionHint(name.constData(), diagnosis)));
     if (origin == PortOrigin::Listed) {
         result.outcome = TaskOutcome::Skipped;
         result.skipReason = SkipReason::CannotOpen;
         result.detail = QStringLiteral("skipped: the port could not be opened");
     }
-    finish(result);
+    finish(result, RunPosition{});
 }
 
 void ChipSession::skip(SkipReason reason)
@@ -161,53 +196,57 @@ void ChipSession::skip(SkipReason reason)
     case SkipReason::None:
         break;
     }
-    finish(result);
+    finish(result, awaitingInfo());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Engine events
 
-void ChipSession::logLine(const QString& text)
+void ChipSession::stageReached(const RunPosition& reached)
 {
-    onMainThread([this, text] {
-        if (phase != Phase::Finished)
-            output.statusLine(portName, image != nullptr ? image->userText(text) : text);
-    });
-}
-
-void ChipSession::report(const QString& text)
-{
-    onMainThread([this, text] { onReply(text); });
-}
-
-void ChipSession::appendReceiveLine(const QString& text)
-{
-    onMainThread([this, text] {
-        if (phase != Phase::Finished)
-            output.replyLine(portName, text);
-    });
-}
-
-void ChipSession::setCurrentBlockText(const QString&)
-{
-    // Called as block N is acknowledged, before the engine moves on to the next one: the
-    // counters read here belong to this report.
-    Progress progress;
-    progress.blocksDone = engine.currentBlock();
-    progress.totalBlocks = engine.totalBlocks();
-    const int64_t imageSize = image != nullptr ? image->size : 0;
-    progress.totalBytes = imageSize;
-    const int64_t bytes = int64_t{progress.blocksDone} * rq75x::BlockSize;
-    progress.bytesDone = progress.blocksDone >= progress.totalBlocks ? imageSize : std::min(bytes, imageSize);
-    onMainThread([this, progress] {
+    onMainThread([this, reached] {
         if (phase != Phase::Running)
             return;
-        blocksAcknowledged = progress.blocksDone;
-        output.progress(portName, progress);
+        position = reached;
+        if (reached.stage != RunStage::BlockWritten)
+            return;
+        const int64_t imageSize = run.image() != nullptr ? run.image()->size() : 0;
+        Progress progress;
+        progress.blocksDone = reached.block;
+        progress.totalBlocks = reached.totalBlocks;
+        progress.totalBytes = imageSize;
+        progress.bytesDone = reached.block >= reached.totalBlocks
+                                 ? imageSize
+                                 : std::min<int64_t>(int64_t{reached.block} * rq75x::BlockSize, imageSize);
+        show({entry.name, progress});
     });
 }
 
-void ChipSession::startStopTimer(unsigned int ms)
+void ChipSession::message(const rq75x::Message& told)
+{
+    onMainThread([this, told] {
+        if (phase == Phase::Finished)
+            return;
+        switch (told.place) {
+        case rq75x::MessagePlace::Log:
+        case rq75x::MessagePlace::LogAndAction:
+            show({entry.name, StatusLine{told.text}});
+            break;
+        case rq75x::MessagePlace::Report:
+        case rq75x::MessagePlace::ReportAndAction:
+        case rq75x::MessagePlace::ReplyLog:
+            show({entry.name, ReplyLine{told.text}});
+            break;
+        }
+    });
+}
+
+void ChipSession::replied(const rq75x::ChipReply& reply)
+{
+    onMainThread([this, text = reply.text] { onReply(text); });
+}
+
+void ChipSession::guardChanged(unsigned int ms)
 {
     onMainThread([this, ms] {
         if (phase == Phase::Finished) {
@@ -226,34 +265,9 @@ void ChipSession::startStopTimer(unsigned int ms)
     });
 }
 
-void ChipSession::runEnded(rq75x::RunOutcome outcome)
+void ChipSession::runEnded(const rq75x::RunEnd& end)
 {
-    onMainThread([this, outcome] {
-        // The time-out is handled where the timer fires; outside a run (the information answer,
-        // an "ACK (35)" nobody asked for) there is nothing else to end, unless the port went away.
-        if (phase != Phase::Running && outcome != rq75x::RunOutcome::Disconnected)
-            return;
-        TaskResult result;
-        switch (outcome) {
-        case rq75x::RunOutcome::Completed:
-            result.outcome = TaskOutcome::Completed;
-            break;
-        case rq75x::RunOutcome::TimedOut:
-            result.outcome = TaskOutcome::TimedOut;
-            break;
-        case rq75x::RunOutcome::ImageUnreadable:
-            result.outcome = TaskOutcome::BadImage;
-            break;
-        case rq75x::RunOutcome::Disconnected:
-            result.outcome = TaskOutcome::Disconnected;
-            result.detail = chipState(QStringLiteral("the port went away"));
-            break;
-        case rq75x::RunOutcome::Aborted:
-            result.outcome = TaskOutcome::Aborted;
-            break;
-        }
-        finish(result);
-    });
+    onMainThread([this, end] { onRunEnded(end); });
 }
 
 void ChipSession::onReadEvent(const char*, unsigned int readBufferLen)
@@ -263,31 +277,93 @@ void ChipSession::onReadEvent(const char*, unsigned int readBufferLen)
 
 void ChipSession::onMainThread(std::function<void()> work)
 {
-    if (QThread::currentThread() == thread())
+    if (QThread::currentThread() == thread()) {
         work();
-    else
-        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+        return;
+    }
+    const uint64_t reportedIn = engine.runGeneration();
+    QMetaObject::invokeMethod(
+        this,
+        [this, reportedIn, work = std::move(work)] {
+            if (engine.runGeneration() == reportedIn)
+                work();
+        },
+        Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Main thread
 
+void ChipSession::show(const RunEvent& event)
+{
+    if (!holding)
+        run.tell(event);
+    else if (std::holds_alternative<TaskBegun>(event.what))
+        beginning = event;
+    else
+        held.push_back(event);
+}
+
+void ChipSession::release(bool everything)
+{
+    holding = false;
+    std::vector<RunEvent> kept;
+    kept.swap(held);
+    if (beginning)
+        run.tell(*beginning);
+    beginning.reset();
+    if (everything) {
+        for (const RunEvent& event : kept)
+            run.tell(event);
+    }
+}
+
 void ChipSession::onReply(const QString& text)
 {
     if (phase == Phase::Finished)
         return;
-    output.replyLine(portName, text);
-    if (phase == Phase::AwaitingInfo) {
-        // The answer may arrive in pieces; the sequence starts once the line has gone quiet.
-        QString answer = firmwareInfo.value_or(QString());
-        answer += text.left(MaxInformationLength - answer.size());
-        firmwareInfo = answer;
-        settleTimer.start(settleMs);
-    } else if (phase == Phase::Running && text == QLatin1String("ACK (32)")) {
-        bootReady = true;
-    } else if (phase == Phase::Running &&
-               (text == QLatin1String("ACK (34)") || text == QLatin1String("ACK (36)"))) {
-        exitRequested = true;
+    show({entry.name, ReplyLine{text}});
+    if (phase != Phase::AwaitingInfo)
+        return;
+    // The answer may arrive in pieces; the sequence starts once the line has gone quiet.
+    askAgainTimer.stop();
+    QString answer = firmwareInfo.value_or(QString());
+    answer += text.left(MaxInformationLength - answer.size());
+    firmwareInfo = answer;
+    settleTimer.start(settleMs);
+}
+
+void ChipSession::onRunEnded(const rq75x::RunEnd& end)
+{
+    if (phase == Phase::Finished || phase == Phase::Idle)
+        return;
+    switch (end.outcome) {
+    case RunOutcome::Stopped:
+        stopped = end.at; // whoever stopped the run ends the session
+        return;
+    case RunOutcome::Completed:
+        if (phase == Phase::Running)
+            finish(TaskResult{}, end.at);
+        return;
+    case RunOutcome::TimedOut:
+        if (phase == Phase::AwaitingInfo)
+            infoTimedOut();
+        else
+            endRun(TaskOutcome::TimedOut, end.at, QStringLiteral("timed out"));
+        return;
+    case RunOutcome::Disconnected:
+        if (holding)
+            skip(SkipReason::Gone);
+        else
+            endRun(TaskOutcome::Disconnected, phase == Phase::Running ? end.at : awaitingInfo(),
+                   QStringLiteral("the port went away"));
+        return;
+    case RunOutcome::Aborted:
+        endRun(TaskOutcome::Aborted, end.at, QStringLiteral("the run could not go on"));
+        return;
+    case RunOutcome::ImageUnreadable:
+        endRun(TaskOutcome::BadImage, end.at, QString());
+        return;
     }
 }
 
@@ -296,33 +372,31 @@ void ChipSession::onRequestTimeout()
     if (phase == Phase::Finished)
         return;
     // The engine hands over what had arrived before it declares a time-out (a process that was
-    // stopped finds the acknowledgement waiting); when it has not run out after all, it sets the
-    // timer for the rest, or leaves it stopped while a reply decides.
-    const bool timedOut = engine.onTimerFired();
-    if (!timedOut && requestTimer.isActive())
+    // stopped finds the acknowledgement waiting), which then ends the session through runEnded();
+    // when it has not run out after all, it sets the timer for the rest, or leaves it stopped
+    // while a reply decides.
+    if (engine.onTimerFired() || phase != Phase::AwaitingInfo || requestTimer.isActive())
         return;
-    if (!timedOut && phase == Phase::Running)
+    // The information request's deadline holds however long the line talks; but an answer that
+    // went quiet while this thread could not run has been given in time.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase != Phase::AwaitingInfo)
         return;
-    if (!timedOut && phase == Phase::AwaitingInfo) {
-        // The information request's deadline holds however long the line talks; but an answer
-        // that went quiet while this thread could not run has been given in time.
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-        if (phase != Phase::AwaitingInfo)
-            return;
-        if (firmwareInfo && chipPort.msSinceLastRead() >= settleMs) {
-            startSequence();
-            return;
-        }
+    if (firmwareInfo && chipPort.msSinceLastRead() >= settleMs) {
+        startSequence();
+        return;
     }
-    settleTimer.stop();
-    if (output.holding()) {
+    infoTimedOut();
+}
+
+void ChipSession::infoTimedOut()
+{
+    if (holding) {
         // The port never answered like a chip: what it sent, if anything, never came to an end.
         skip(chipPort.msSinceLastRead() == INT64_MAX ? SkipReason::Silent : SkipReason::Talking);
         return;
     }
-    TaskResult result;
-    result.outcome = TaskOutcome::TimedOut;
-    finish(result);
+    endRun(TaskOutcome::TimedOut, awaitingInfo(), QStringLiteral("timed out"));
 }
 
 // The settle timer judges quiet on this thread, which a busy machine may have kept from running
@@ -340,11 +414,22 @@ void ChipSession::onQuiet()
     startSequence();
 }
 
+void ChipSession::askAgain()
+{
+    // Never into an answer that has begun: a second request would start a second answer.
+    if (phase != Phase::AwaitingInfo || chipPort.msSinceLastRead() != INT64_MAX) {
+        askAgainTimer.stop();
+        return;
+    }
+    engine.repeatFirmwareInfoRequest();
+}
+
 void ChipSession::startSequence()
 {
     if (phase != Phase::AwaitingInfo)
         return;
     requestTimer.stop(); // the information request has had its answer
+    askAgainTimer.stop();
     const bool bootMode = chipPort.answerIsBootloaderFrame();
     if (bootMode) {
         // What it sent is no firmware information.
@@ -352,7 +437,8 @@ void ChipSession::startSequence()
         answeredFromBootloader = true;
     }
     // An answer that came to an end: a chip, whose output reads from here as a named port's.
-    output.release();
+    release(true);
+    const auto say = [this](const QString& text) { show({entry.name, StatusLine{text}}); };
     switch (options.command) {
     case Command::Info:
     case Command::List:
@@ -362,138 +448,99 @@ void ChipSession::startSequence()
             result.detail = QStringLiteral(
                 "the chip answered from its bootloader: the chip is in boot mode, as an unfinished flash "
                 "leaves it; run flash to write the firmware again, or reset to restore its factory settings");
-            finish(result);
+            finish(result, awaitingInfo());
             return;
         }
-        finish(TaskResult{});
+        finish(TaskResult{}, awaitingInfo());
         return;
     case Command::Flash:
         if (bootMode)
-            output.statusLine(
-                portName, QStringLiteral("The chip answered from its bootloader: the chip is in boot mode; "
-                                         "flashing starts again from the first block"));
+            say(QStringLiteral("The chip answered from its bootloader: the chip is in boot mode; "
+                               "flashing starts again from the first block"));
         phase = Phase::Running;
-        engine.setFirmwarePath(image->enginePath);
-        engine.startFlash();
+        engine.startFlash(run.imageRead());
         return;
     case Command::Reset:
         if (bootMode)
-            output.statusLine(portName, QStringLiteral("The chip answered from its bootloader: the chip is "
-                                                       "in boot mode; the reset goes on"));
+            say(QStringLiteral(
+                "The chip answered from its bootloader: the chip is in boot mode; the reset goes on"));
         phase = Phase::Running;
         engine.startFactoryReset();
         return;
     }
 }
 
-bool ChipSession::cutOff()
+Command ChipSession::task() const
+{
+    return options.command == Command::List ? Command::Info : options.command; // a probe asks as info does
+}
+
+RunPosition ChipSession::awaitingInfo() const
+{
+    return RunPosition{RunTask::FirmwareInfo, RunStage::FirmwareInfo, 0, 0};
+}
+
+std::optional<RunPosition> ChipSession::stopRun()
 {
     if (phase == Phase::Finished || phase == Phase::Idle)
-        return false;
+        return std::nullopt;
+    // What the engine reported before, in order: its run may even have ended meanwhile.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (phase == Phase::Finished)
+        return std::nullopt;
     requestTimer.stop();
     settleTimer.stop();
-    // Nothing is sent from here on: the engine cuts off a reply being handled on the receive
-    // thread (a pause ends at once) and returns once it is done.
+    askAgainTimer.stop();
+    // Nothing is sent from here on: a reply being handled on the receive thread is cut off (a
+    // pause ends at once); a flash or reset reports where it stood.
+    stopped.reset();
+    engine.stop();
     engine.closePort();
-    // What the engine reported before, in order; its run may even have ended meanwhile.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    return phase != Phase::Finished;
+    if (phase != Phase::Running)
+        return awaitingInfo();
+    return stopped.value_or(position);
 }
 
 void ChipSession::interrupt()
 {
-    if (!cutOff())
-        return;
-    TaskResult result;
-    result.outcome = TaskOutcome::Interrupted;
-    result.detail = chipState(QStringLiteral("interrupted"));
-    finish(result);
+    if (const std::optional<RunPosition> at = stopRun())
+        endRun(TaskOutcome::Interrupted, *at, QStringLiteral("interrupted"));
 }
 
 void ChipSession::portRemoved()
 {
-    if (!cutOff())
+    const std::optional<RunPosition> at = stopRun();
+    if (!at)
         return;
-    if (output.holding()) {
+    if (holding)
         skip(SkipReason::Gone);
-        return;
-    }
+    else
+        endRun(TaskOutcome::Disconnected, *at, QStringLiteral("the port went away"));
+}
+
+void ChipSession::endRun(TaskOutcome outcome, const RunPosition& at, const QString& happened)
+{
     TaskResult result;
-    result.outcome = TaskOutcome::Disconnected;
-    result.detail = chipState(QStringLiteral("the port went away"));
-    finish(result);
+    result.outcome = outcome;
+    if (const QString where = rq75x::whereRunEnded(at); !where.isEmpty() && !happened.isEmpty())
+        result.detail = happened + QLatin1Char(' ') + where;
+    finish(result, at);
 }
 
-QString ChipSession::chipState(const QString& event) const
-{
-    const QString again =
-        options.command == Command::Reset ? QStringLiteral("reset") : QStringLiteral("flash");
-    if (phase != Phase::Running)
-        return QStringLiteral(
-                   "%1 while waiting for the firmware information: nothing was written to the chip")
-            .arg(event);
-    if (!bootReady)
-        return QStringLiteral("%1 while asking the chip to enter boot mode: the chip may be in boot mode; %2 "
-                              "again to finish")
-            .arg(event, again);
-    if (options.command == Command::Reset)
-        return QStringLiteral(
-                   "%1 during the factory reset: the chip stays in boot mode; reset again to finish")
-            .arg(event);
-    const uint32_t total = engine.totalBlocks();
-    if (blocksAcknowledged < total) {
-        // The block sent last, or the one about to go when the run was cut off.
-        const uint32_t block = std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, total);
-        return QStringLiteral("%1 during block %2 of %3: the chip stays in boot mode; flash again to finish")
-            .arg(event)
-            .arg(block)
-            .arg(total);
-    }
-    return QStringLiteral("%1 after the last block, before the chip left boot mode: the chip stays in boot "
-                          "mode; flash again to finish")
-        .arg(event);
-}
-
-void ChipSession::noteStep(TaskResult& result) const
-{
-    if (result.outcome == TaskOutcome::Completed) {
-        result.step = RunStep::Done;
-        return;
-    }
-    switch (phase) {
-    case Phase::Idle:
-        result.step = RunStep::Open;
-        return;
-    case Phase::AwaitingInfo:
-        result.step = RunStep::FirmwareInfo;
-        return;
-    case Phase::Running:
-        break;
-    case Phase::Finished:
-        return;
-    }
-    if (!bootReady) {
-        result.step = RunStep::BootMode;
-    } else if (options.command == Command::Reset) {
-        result.step = exitRequested ? RunStep::ExitBootMode : RunStep::FactoryReset;
-    } else if (blocksAcknowledged < engine.totalBlocks()) {
-        result.step = RunStep::Block;
-        result.totalBlocks = engine.totalBlocks();
-        result.block =
-            std::clamp<uint32_t>(engine.currentBlock(), blocksAcknowledged + 1, result.totalBlocks);
-    } else {
-        result.step = exitRequested ? RunStep::ExitBootMode : RunStep::EndOfData;
-    }
-}
-
-void ChipSession::finish(TaskResult result)
+void ChipSession::finish(TaskResult result, const RunPosition& at)
 {
     if (phase == Phase::Finished)
         return;
-    noteStep(result);
+    if (phase == Phase::Idle)
+        result.step = RunStep::Open;
+    else if (result.outcome != TaskOutcome::Completed)
+        result.step = stepAt(at, result.block);
+    if (result.step == RunStep::Block)
+        result.totalBlocks = at.totalBlocks;
     phase = Phase::Finished;
     requestTimer.stop();
     settleTimer.stop();
+    askAgainTimer.stop();
     // Nothing more is sent; no reply is being handled any more when closePort() returns.
     engine.closePort();
     // What a port that was skipped sent is no chip's answer.
@@ -502,17 +549,16 @@ void ChipSession::finish(TaskResult result)
     result.answeredFromBootloader = answeredFromBootloader;
     result.started = started;
     result.durationMs = runClock.isValid() ? runClock.elapsed() : 0;
-    status = exitStatusOf(result.outcome);
-    finalOutcome = result.outcome;
-    // On the disk before anyone is told of the result: whoever sees it may rely on the record.
-    if (job.report != nullptr)
-        job.report->append(portEntry, options.command, image, result);
-    // A port that never answered like a chip shows only its beginning and its end.
-    if (result.outcome == TaskOutcome::Skipped)
-        output.releaseBeginningOnly();
+    if (options.command == Command::List) // a probe lists what it found; only an interrupt fails it
+        result.exitStatus = result.outcome == TaskOutcome::Interrupted ? ExitInterrupted : ExitSuccess;
+    else if (origin == PortOrigin::Arrived && result.outcome == TaskOutcome::Skipped)
+        result.exitStatus = ExitChipFailure; // plugged in to be flashed, and not flashed
     else
-        output.release();
-    output.taskEnded(portName, options.command, result);
+        result.exitStatus = exitStatusOf(result.outcome);
+    ending = result;
+    // A port that never answered like a chip shows only its beginning and its end.
+    release(result.outcome != TaskOutcome::Skipped);
+    run.tell({entry.name, TaskEnded{task(), result, entry}});
     if (finishedHandler)
         finishedHandler();
 }

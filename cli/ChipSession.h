@@ -1,24 +1,21 @@
 // One chip on one port: its own CSerialPort, flashing engine and request timer. Opens the port,
 // asks for the firmware information, shows the answer and then, for flash and reset, runs the
-// sequence. Sessions share nothing but the output and the report, so one chip failing never
-// disturbs another.
+// sequence; everything it has to say goes to its command's run as events. Sessions share nothing
+// but the run, so one chip failing never disturbs another.
 //
 // A port the program found itself (--port all, list --probe, --on-arrival) may have no chip
-// behind it: its session keeps its output back until the port has answered the information
+// behind it: its session keeps its events back until the port has answered the information
 // request like a chip (any answer that comes to an end: the firmware's text or a bootloader
 // frame), and a port that stays silent, never stops talking or goes away first is skipped.
 //
 // Threads: created, started, interrupted and destroyed on the main thread, whose event loop runs
 // the timers. The engine reports on the receive thread too; every report is carried to the main
-// thread in the order it was made, never blocking the receive thread.
+// thread in the order it was made, never blocking the receive thread, and dropped there when a
+// time-out, a stop or a close has ended its run meanwhile.
 #pragma once
 
-#include "cli/CommandLine.h"
-#include "cli/HeldOutput.h"
-#include "cli/ImageCheck.h"
-#include "cli/PortListing.h"
-#include "cli/RunOutput.h"
-#include "cli/RunReport.h"
+#include "cli/CommandRun.h"
+#include "cli/RunEvents.h"
 #include "flasher/FlashEngine.h"
 #include "flasher/FlashEvents.h"
 #include "flasher/SerialChipPort.h"
@@ -32,6 +29,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace morvane::cli {
 
@@ -59,29 +57,20 @@ private:
     std::atomic<int64_t> lastReadNs{0};
 };
 
-// What the sessions of one command share; it outlives them.
-struct ChipJob
-{
-    Options options;
-    const FirmwareImage* image = nullptr; // the checked firmware image (flash only)
-    RunOutput* output = nullptr;
-    RunReport* report = nullptr; // --report
-};
-
 // How the session came to its port, which decides what a port without a chip means.
 enum class PortOrigin
 {
     Named,  // the user named it: every failure counts
     Listed, // --port all, list --probe: a port that does not answer like a chip is skipped,
             // also one that cannot be opened (it may well be another program's)
-    Arrived // --on-arrival: skipped when it does not answer like a chip; a port that cannot
-            // be opened fails, as the user plugged it in to have it flashed
+    Arrived // --on-arrival: the port was plugged in to be flashed, so a port that does not answer
+            // like a chip is skipped but not flashed (status 1), and one that cannot be opened fails
 };
 
 class ChipSession : public QObject, private rq75x::FlashEvents, private vandrel::CSerialPortListener
 {
 public:
-    ChipSession(const PortEntry& port, PortOrigin origin, const ChipJob& job);
+    ChipSession(const PortEntry& port, PortOrigin origin, CommandRun& run);
     // Closes the port first: no receive-thread call reaches the engine once it is being destroyed.
     ~ChipSession() override;
 
@@ -90,17 +79,16 @@ public:
 
     void start();
     // The user asked the program to stop: sends nothing more, releases the port and ends the
-    // session as Interrupted, saying in which state the chip is left. Nothing happens when the
-    // session has ended already (also when its end was on its way to the main thread).
+    // session as Interrupted, saying where the run left the chip. Nothing happens when the session
+    // has ended already (also when its end was on its way to the main thread).
     void interrupt();
     // The system reports that the port has gone: the session ends at once, as Disconnected, with
-    // the state the chip is left in (Skipped when the port had not yet answered like a chip).
+    // where the run left the chip (Skipped when the port had not yet answered like a chip).
     // Nothing happens when the session has ended already.
     void portRemoved();
     bool finished() const { return phase == Phase::Finished; }
-    ExitStatus exitStatus() const { return status; }
-    TaskOutcome outcome() const { return finalOutcome; }
-    const QString& port() const { return portName; }
+    const TaskResult& result() const { return ending; }
+    const QString& port() const { return entry.name; }
 
 private:
     enum class Phase
@@ -112,61 +100,64 @@ private:
     };
 
     // FlashEvents: any thread.
-    void logLine(const QString& text) override;
-    void showAction(const QString&) override {}
-    void report(const QString& text) override;
-    void appendReceiveLine(const QString& text) override;
-    void setCurrentBlockText(const QString& text) override;
-    void setFileSizeText(const QString&) override {}
-    void setTotalBlocksText(const QString&) override {}
-    void setActionButtonsEnabled(bool) override {}
-    void startStopTimer(unsigned int ms) override;
-    void portClosedByTimeout() override {}
-    void runEnded(rq75x::RunOutcome outcome) override;
+    void runStarted(rq75x::RunTask) override {}
+    void stageReached(const rq75x::RunPosition& position) override;
+    void message(const rq75x::Message& message) override;
+    void replied(const rq75x::ChipReply& reply) override;
+    void guardChanged(unsigned int ms) override;
+    void runEnded(const rq75x::RunEnd& end) override;
 
     // CSerialPortListener: receive thread.
     void onReadEvent(const char* portName, unsigned int readBufferLen) override;
 
-    // Runs `work` on the main thread: at once when called there, otherwise queued in order.
+    // Runs `work` on the main thread: at once when called there, otherwise queued in order, and
+    // then only while the run it was reported in has not been cut off.
     void onMainThread(std::function<void()> work);
 
+    // Tells the run, or keeps the event back while the port has not answered like a chip.
+    void show(const RunEvent& event);
     void onReply(const QString& text);
+    void onRunEnded(const rq75x::RunEnd& end);
     void onRequestTimeout();
     void onQuiet();
+    void askAgain();
+    void infoTimedOut();
     void startSequence();
-    // Stops the session's run at once (nothing more is sent) and delivers what the engine had
-    // reported before; false when there was nothing to stop or the run ended meanwhile.
-    bool cutOff();
+    // Stops what goes on at once (nothing more is sent) and releases the port; where the run
+    // stood, or nothing when the session has ended meanwhile.
+    std::optional<rq75x::RunPosition> stopRun();
+    // Where the information request stands, also once the engine has taken its first piece.
+    rq75x::RunPosition awaitingInfo() const;
+    Command task() const;
     void failOpen(const QByteArray& name);
     void skip(SkipReason reason);
-    // Where the run stands, as "interrupted" or "disconnected" (`event`) tells the user.
-    QString chipState(const QString& event) const;
-    void noteStep(TaskResult& result) const;
-    void finish(TaskResult result);
+    // Ends the session with `outcome`; a run that ended early says what `happened` and where.
+    void endRun(TaskOutcome outcome, const rq75x::RunPosition& at, const QString& happened);
+    void finish(TaskResult result, const rq75x::RunPosition& at);
+    void release(bool everything);
 
-    const PortEntry portEntry;
-    const QString portName;
+    const PortEntry entry;
     const PortOrigin origin;
-    const ChipJob& job;
+    CommandRun& run;
     const Options& options;
-    const FirmwareImage* const image;
-    HeldOutput output;
     const int settleMs;
 
     Phase phase = Phase::Idle;
-    ExitStatus status = ExitSuccess;
-    TaskOutcome finalOutcome = TaskOutcome::Completed;
+    TaskResult ending;
+    bool holding;               // events are kept back until the port answers like a chip
+    std::vector<RunEvent> held; // kept back, after the beginning
+    std::optional<RunEvent> beginning;
     std::optional<QString> firmwareInfo; // none until the chip answered the information request
     bool answeredFromBootloader = false;
-    bool bootReady = false;     // the bootloader acknowledged the boot-mode request
-    bool exitRequested = false; // end of data or factory reset acknowledged: leaving boot mode
-    uint32_t blocksAcknowledged = 0;
+    rq75x::RunPosition position;               // as the engine last reported it
+    std::optional<rq75x::RunPosition> stopped; // where engine.stop() found the run
     QDateTime started;
     QElapsedTimer runClock;
     std::function<void()> finishedHandler;
 
-    QTimer requestTimer; // the engine's request time-out
-    QTimer settleTimer;  // the end of the information answer: the line has gone quiet
+    QTimer requestTimer;  // the engine's request time-out
+    QTimer settleTimer;   // the end of the information answer: the line has gone quiet
+    QTimer askAgainTimer; // the information request again, until an answer begins
 
     CSerialPort serialPort;
     WatchedChipPort chipPort{serialPort};
@@ -180,5 +171,9 @@ int informationSettleMs(int baudRate);
 // The most of the information answer that is kept: a line that never stops talking must not
 // fill the memory.
 constexpr qsizetype MaxInformationLength = 4096;
+
+// How often the information request goes out again while nothing has come back: a chip that its
+// adapter has just powered ignores what it gets in its first few hundred milliseconds.
+constexpr int AskAgainMs = 500;
 
 } // namespace morvane::cli

@@ -1,12 +1,15 @@
 #include "cli/CommandLine.h"
 
-#include "cli/LocalText.h"
+#include "cli/InterruptRequests.h"
+#include "flasher/LocalText.h"
 
 #include <QCommandLineParser>
 
 #include <optional>
 
 namespace morvane::cli {
+
+using rq75x::toLocalBytes;
 
 namespace {
 
@@ -167,48 +170,50 @@ QString commandName(Command command)
 
 QString usageText()
 {
-    return QStringLiteral(
-        "Usage:\n"
-        "  morvane-flash info  --port PORT [--port PORT ...] [options]\n"
-        "  morvane-flash flash --port PORT [--port PORT ...] [options] FILE\n"
-        "  morvane-flash flash --on-arrival [options] FILE\n"
-        "  morvane-flash reset --port PORT [--port PORT ...] [options]\n"
-        "  morvane-flash list [--json]\n"
-        "  morvane-flash list --watch [--json]\n"
-        "  morvane-flash list --probe [line options] [--json] [--report REPORT]\n"
-        "  morvane-flash --help | --version\n"
-        "\n"
-        "Commands:\n"
-        "  info   open the port and show the chip's firmware information\n"
-        "  flash  write the firmware image FILE into the chip\n"
-        "  reset  restore the chip's factory settings\n"
-        "  list   list the serial ports of this machine; --watch reports ports\n"
-        "         arriving and leaving until interrupted; --probe shows which ports\n"
-        "         answer the firmware-information request and with what\n"
-        "\n"
-        "Line options:\n"
-        "  --baud N                          baud rate, 300 to 4000000 (default 115200)\n"
-        "  --parity none|odd|even|mark|space parity (default none)\n"
-        "  --data-bits 5|6|7|8               data bits (default 8)\n"
-        "  --stop-bits 1|1.5|2               stop bits (default 1; 1.5 only with 5 data bits,\n"
-        "                                    2 only with 6 to 8)\n"
-        "\n"
-        "Options:\n"
-        "  --port PORT      a serial port; give it several times to work on several chips\n"
-        "                   at once\n"
-        "  --port all       every listed port whose chip answers the firmware-information\n"
-        "                   request within 5 s; the others are skipped\n"
-        "  --on-arrival     flash: flash each port as it arrives, until interrupted, then\n"
-        "                   print a summary\n"
-        "  --report REPORT  append one JSON line per chip and run to the file REPORT\n"
-        "  --json           one JSON object per line and event instead of text\n"
-        "\n"
-        "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on,\n"
-        "a chip in boot mode, a port that went away) or no chip answered --port all,\n"
-        "2 bad usage or bad input (image file, report file, port that cannot be opened),\n"
-        "3 interrupted (Ctrl+C, SIGTERM, SIGHUP), 4 standard output or the report could\n"
-        "not be written. flash --on-arrival: 0 when every chip seen was flashed, 1 when\n"
-        "one was not, 3 when the interrupt stopped a run.\n");
+    return QString::fromUtf8(
+               "Usage:\n"
+               "  morvane-flash info  --port PORT [--port PORT ...] [options]\n"
+               "  morvane-flash flash --port PORT [--port PORT ...] [options] FILE\n"
+               "  morvane-flash flash --on-arrival [options] FILE\n"
+               "  morvane-flash reset --port PORT [--port PORT ...] [options]\n"
+               "  morvane-flash list [--json]\n"
+               "  morvane-flash list --watch [--json]\n"
+               "  morvane-flash list --probe [line options] [--json] [--report REPORT]\n"
+               "  morvane-flash --help | --version\n"
+               "\n"
+               "Commands:\n"
+               "  info   open the port and show the chip's firmware information\n"
+               "  flash  write the firmware image FILE into the chip\n"
+               "  reset  restore the chip's factory settings\n"
+               "  list   list the serial ports of this machine; --watch reports ports\n"
+               "         arriving and leaving until interrupted; --probe shows which ports\n"
+               "         answer the firmware-information request and with what\n"
+               "\n"
+               "Line options:\n"
+               "  --baud N                          baud rate, 300 to 4000000 (default 115200)\n"
+               "  --parity none|odd|even|mark|space parity (default none)\n"
+               "  --data-bits 5|6|7|8               data bits (default 8)\n"
+               "  --stop-bits 1|1.5|2               stop bits (default 1; 1.5 only with 5 data bits,\n"
+               "                                    2 only with 6 to 8)\n"
+               "\n"
+               "Options:\n"
+               "  --port PORT      a serial port; give it several times to work on several chips\n"
+               "                   at once\n"
+               "  --port all       every listed port whose chip answers the firmware-information\n"
+               "                   request within 5 s; the others are skipped\n"
+               "  --on-arrival     flash: flash each port as it arrives, until interrupted, then\n"
+               "                   print a summary\n"
+               "  --report REPORT  append one JSON line per chip and run to the file REPORT\n"
+               "  --json           one JSON object per line and event instead of text\n"
+               "\n"
+               "Exit status: 0 success, 1 a chip failed (time-out, a run that cannot go on,\n"
+               "a chip in boot mode, a port that went away) or no chip answered --port all,\n"
+               "2 bad usage or bad input (image file, report file, port that cannot be opened),\n"
+               "3 interrupted (%1),\n"
+               "4 standard output or the report could not be written. flash --on-arrival: 0\n"
+               "when every port that arrived was flashed by its last run, 1 when one was not,\n"
+               "3 when the interrupt stopped a run.\n")
+        .arg(QString::fromUtf8(interruptRequestNames()));
 }
 
 ParseResult parseCommandLine(const QStringList& arguments)

@@ -71,6 +71,11 @@ struct ParseResult
     QString error; // for UsageError: one line that says what is wrong
 };
 
+// The program's arguments after its name, whole: on Unix argv's bytes as fromLocalBytes() reads
+// them; on Windows the command line in UTF-16 as the system holds it (argv has it in the ANSI code
+// page, which cannot spell every file name).
+QStringList programArguments(int argc, char* argv[]);
+
 // Reads the arguments after the program name.
 ParseResult parseCommandLine(const QStringList& arguments);
 

@@ -1,12 +1,14 @@
 #include "cli/Console.h"
 
 #include "cli/DisplayWidth.h"
-#include "cli/LocalText.h"
 #include "cli/Terminal.h"
+#include "flasher/LocalText.h"
 
 #include <cerrno>
 
 namespace morvane::cli {
+
+using rq75x::toLocalBytes;
 
 Console::Console(std::FILE* out, std::FILE* err, bool progress)
     : out(out), err(err), progressEnabled(progress && isTerminal(err)),

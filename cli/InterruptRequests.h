@@ -25,6 +25,10 @@
 
 namespace morvane::cli {
 
+// The requests as --help names them: "Ctrl+C, SIGTERM, SIGHUP" on Unix, the console's events on
+// Windows.
+const char* interruptRequestNames();
+
 class InterruptRequests
 {
 public:

@@ -6,52 +6,18 @@ namespace morvane::cli::json {
 
 namespace {
 
-QJsonObject event(const char* name, const QString& port)
+QJsonObject named(const char* name, const QString& port)
 {
     return QJsonObject{{QStringLiteral("event"), QLatin1String(name)}, {QStringLiteral("port"), port}};
 }
 
-} // namespace
-
-QJsonObject beginEvent(const QString& port, Command task, const QString& file)
+QJsonObject endObject(const QString& port, const TaskEnded& ended)
 {
-    QJsonObject object = event("begin", port);
-    object.insert(QStringLiteral("task"), commandName(task));
-    if (task == Command::Flash)
-        object.insert(QStringLiteral("file"), file);
-    return object;
-}
-
-QJsonObject statusEvent(const QString& port, const QString& text)
-{
-    QJsonObject object = event("status", port);
-    object.insert(QStringLiteral("text"), text);
-    return object;
-}
-
-QJsonObject replyEvent(const QString& port, const QString& text)
-{
-    QJsonObject object = event("reply", port);
-    object.insert(QStringLiteral("text"), text);
-    return object;
-}
-
-QJsonObject progressEvent(const QString& port, const Progress& progress)
-{
-    QJsonObject object = event("progress", port);
-    object.insert(QStringLiteral("blocks"), static_cast<qint64>(progress.blocksDone));
-    object.insert(QStringLiteral("totalBlocks"), static_cast<qint64>(progress.totalBlocks));
-    object.insert(QStringLiteral("bytes"), static_cast<qint64>(progress.bytesDone));
-    object.insert(QStringLiteral("totalBytes"), static_cast<qint64>(progress.totalBytes));
-    return object;
-}
-
-QJsonObject endEvent(const QString& port, Command task, const TaskResult& result)
-{
-    QJsonObject object = event("end", port);
-    object.insert(QStringLiteral("task"), commandName(task));
+    const TaskResult& result = ended.result;
+    QJsonObject object = named("end", port);
+    object.insert(QStringLiteral("task"), commandName(ended.task));
     object.insert(QStringLiteral("result"), outcomeName(result.outcome));
-    object.insert(QStringLiteral("exitCode"), static_cast<int>(exitStatusOf(result.outcome)));
+    object.insert(QStringLiteral("exitCode"), static_cast<int>(result.exitStatus));
     if (openFailed(result)) {
         object.insert(QStringLiteral("errorCode"), result.errorCode);
         object.insert(QStringLiteral("errorMessage"), result.errorMessage);
@@ -69,48 +35,44 @@ QJsonObject endEvent(const QString& port, Command task, const TaskResult& result
     return object;
 }
 
-QJsonObject portChangeEvent(const QString& port, bool added)
+} // namespace
+
+QJsonObject eventObject(const RunEvent& event)
 {
-    return event(added ? "added" : "removed", port);
+    const QString& port = event.port;
+    if (const auto* begun = std::get_if<TaskBegun>(&event.what)) {
+        QJsonObject object = named("begin", port);
+        object.insert(QStringLiteral("task"), commandName(begun->task));
+        if (begun->task == Command::Flash)
+            object.insert(QStringLiteral("file"), begun->file);
+        return object;
+    }
+    if (const auto* status = std::get_if<StatusLine>(&event.what)) {
+        QJsonObject object = named("status", port);
+        object.insert(QStringLiteral("text"), status->text);
+        return object;
+    }
+    if (const auto* reply = std::get_if<ReplyLine>(&event.what)) {
+        QJsonObject object = named("reply", port);
+        object.insert(QStringLiteral("text"), reply->text);
+        return object;
+    }
+    if (const auto* progress = std::get_if<Progress>(&event.what)) {
+        QJsonObject object = named("progress", port);
+        object.insert(QStringLiteral("blocks"), static_cast<qint64>(progress->blocksDone));
+        object.insert(QStringLiteral("totalBlocks"), static_cast<qint64>(progress->totalBlocks));
+        object.insert(QStringLiteral("bytes"), static_cast<qint64>(progress->bytesDone));
+        object.insert(QStringLiteral("totalBytes"), static_cast<qint64>(progress->totalBytes));
+        return object;
+    }
+    if (const auto* ended = std::get_if<TaskEnded>(&event.what))
+        return endObject(port, *ended);
+    return named(std::get<PortChange>(event.what).added ? "added" : "removed", port);
 }
 
-QByteArray line(const QJsonObject& event)
+QByteArray line(const QJsonObject& object)
 {
-    return QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
 } // namespace morvane::cli::json
-
-namespace morvane::cli {
-
-void JsonOutput::taskBegun(const QString& port, Command task, const QString& file)
-{
-    console.writeOut(json::line(json::beginEvent(port, task, file)));
-}
-
-void JsonOutput::statusLine(const QString& port, const QString& text)
-{
-    console.writeOut(json::line(json::statusEvent(port, text)));
-}
-
-void JsonOutput::replyLine(const QString& port, const QString& text)
-{
-    console.writeOut(json::line(json::replyEvent(port, text)));
-}
-
-void JsonOutput::progress(const QString& port, const Progress& progress)
-{
-    console.writeOut(json::line(json::progressEvent(port, progress)));
-}
-
-void JsonOutput::taskEnded(const QString& port, Command task, const TaskResult& result)
-{
-    console.writeOut(json::line(json::endEvent(port, task, result)));
-}
-
-void JsonOutput::portChanged(const QString& port, bool added)
-{
-    console.writeOut(json::line(json::portChangeEvent(port, added)));
-}
-
-} // namespace morvane::cli

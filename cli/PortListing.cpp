@@ -1,6 +1,8 @@
 #include "cli/PortListing.h"
 
-#include "cli/LocalText.h"
+#include "cli/CommandRun.h"
+#include "cli/PortChanges.h"
+#include "flasher/LocalText.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -12,6 +14,8 @@
 #include <cstring>
 
 namespace morvane::cli {
+
+using rq75x::toLocalBytes;
 
 namespace {
 
@@ -112,6 +116,45 @@ ExitStatus listPorts(const Options& options, Console& console)
     const std::vector<PortEntry> ports = listedPorts();
     console.writeOut(options.json ? portJson(ports) : portTable(ports));
     return ExitSuccess;
+}
+
+QByteArray portChangeLine(const std::optional<QString>& port, bool added, bool json)
+{
+    const QString event = added ? QStringLiteral("added") : QStringLiteral("removed");
+    if (json) {
+        const QJsonValue name = port ? QJsonValue(*port) : QJsonValue(QJsonValue::Null);
+        const QJsonObject object{{QStringLiteral("event"), event}, {QStringLiteral("port"), name}};
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    }
+    return toLocalBytes(event + QLatin1Char(' ') + port.value_or(QStringLiteral("(unknown)"))) + '\n';
+}
+
+ExitStatus watchPorts(const Options& options, Console& console)
+{
+    CommandRun run(options, console);
+    PortChanges changes;
+    const auto print = [&](const std::optional<QString>& port, bool added) {
+        console.writeOut(portChangeLine(port, added, options.json));
+    };
+    ExitStatus status = ExitSuccess;
+    run.exec(
+        [&] {
+            if (!changes.watch(print)) {
+                console.writeErr("morvane-flash: cannot watch for serial ports arriving and leaving\n");
+                status = ExitChipFailure;
+                CommandRun::quit();
+                return;
+            }
+            // Also tells a script that the requests to stop are taken over: from now on they end
+            // the watch cleanly.
+            console.writeErr("Watching serial ports; press Ctrl+C to stop.\n");
+        },
+        [&] {
+            changes.stop();
+            CommandRun::quit();
+        },
+        false, ExitSuccess);
+    return run.finish(status);
 }
 
 } // namespace morvane::cli

@@ -1,4 +1,5 @@
-// list: the serial ports of this machine, aligned for people or as one JSON array.
+// list: the serial ports of this machine, aligned for people or as one JSON array; list --watch:
+// the ports arriving and leaving.
 #pragma once
 
 #include "cli/CommandLine.h"
@@ -8,6 +9,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 namespace morvane::cli {
@@ -42,5 +44,13 @@ QByteArray alignedTable(const QList<QStringList>& rows);
 QByteArray portJson(const std::vector<PortEntry>& ports);
 
 ExitStatus listPorts(const Options& options, Console& console);
+
+// list --watch: "added NAME" / "removed NAME", or with `json` {"event":"added","port":NAME}; a
+// name the system could not give is "(unknown)" in text and null in JSON.
+QByteArray portChangeLine(const std::optional<QString>& port, bool added, bool json);
+
+// list --watch: a line per port arriving or leaving until the first request to stop, then
+// success. Needs the running QCoreApplication.
+ExitStatus watchPorts(const Options& options, Console& console);
 
 } // namespace morvane::cli

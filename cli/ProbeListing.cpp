@@ -1,9 +1,6 @@
 #include "cli/ProbeListing.h"
 
 #include "cli/ChipCommand.h"
-#include "cli/ChipSession.h"
-#include "cli/JsonOutput.h"
-#include "cli/RunReport.h"
 #include "cli/TextOutput.h"
 
 #include <QJsonArray>
@@ -17,16 +14,13 @@ namespace morvane::cli {
 namespace {
 
 // Keeps each port's result and shows nothing while the ports are asked.
-class ProbeResults : public RunOutput
+class ProbeResults : public RunSink
 {
 public:
-    void taskBegun(const QString&, Command, const QString&) override {}
-    void statusLine(const QString&, const QString&) override {}
-    void replyLine(const QString&, const QString&) override {}
-    void progress(const QString&, const Progress&) override {}
-    void taskEnded(const QString& port, Command, const TaskResult& result) override
+    void take(const RunEvent& event) override
     {
-        results[port] = result;
+        if (const auto* ended = std::get_if<TaskEnded>(&event.what))
+            results[event.port] = ended->result;
     }
 
     std::map<QString, TaskResult> results;
@@ -116,36 +110,27 @@ QByteArray probeJson(const std::vector<ProbedPort>& ports)
 
 ExitStatus listProbedPorts(const Options& options, Console& console)
 {
-    std::unique_ptr<RunReport> report;
-    if (!options.reportFile.isEmpty()) {
-        report = RunReport::open(options.reportFile, console);
-        if (!report)
-            return ExitBadInput;
-    }
+    CommandRun run(options, console);
+    if (!run.openReport())
+        return ExitBadInput;
+    run.recordResults();
     ProbeResults results;
-    ChipJob job;
-    job.options = options;
-    job.options.command = Command::Info;
-    job.output = &results;
-    job.report = report.get();
+    run.addSink(results);
 
     const std::vector<PortEntry> ports = listedPorts();
     std::vector<std::unique_ptr<ChipSession>> sessions;
     for (const PortEntry& port : ports)
-        sessions.push_back(std::make_unique<ChipSession>(port, PortOrigin::Listed, job));
-    runSessions(sessions, console);
+        sessions.push_back(std::make_unique<ChipSession>(port, PortOrigin::Listed, run));
+    runSessions(sessions, run);
 
     std::vector<ProbedPort> probed;
     ExitStatus status = ExitSuccess;
     for (const PortEntry& port : ports) {
         probed.push_back({port, results.results[port.name]});
-        if (probed.back().result.outcome == TaskOutcome::Interrupted)
-            status = ExitInterrupted;
+        status = std::max(status, probed.back().result.exitStatus);
     }
     console.writeOut(options.json ? probeJson(probed) : probeTable(probed));
-    if (report && report->lost())
-        status = std::max(status, ExitOutputLost);
-    return status;
+    return run.finish(status);
 }
 
 } // namespace morvane::cli

@@ -5,7 +5,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/PortListing.h"
-#include "cli/RunOutput.h"
+#include "cli/RunEvents.h"
 
 #include <vector>
 
@@ -30,7 +30,8 @@ QByteArray probeTable(const std::vector<ProbedPort>& ports);
 // "errorReason") says what the port did otherwise.
 QByteArray probeJson(const std::vector<ProbedPort>& ports);
 
-// Exit status 0, or ExitInterrupted; ExitOutputLost when the report lost records.
+// Exit status 0, or ExitInterrupted; ExitOutputLost when the report lost records. Each record
+// says the status its port gives the listing.
 ExitStatus listProbedPorts(const Options& options, Console& console);
 
 } // namespace morvane::cli

@@ -4,11 +4,10 @@
 #include "cli/ChipCommand.h"
 #include "cli/CommandLine.h"
 #include "cli/Console.h"
-#include "cli/LocalText.h"
 #include "cli/PortListing.h"
-#include "cli/PortWatch.h"
 #include "cli/ProbeListing.h"
 #include "cli/StandardStreams.h"
+#include "flasher/LocalText.h"
 
 #include <QCoreApplication>
 
@@ -17,6 +16,8 @@
 #include <cstring>
 
 namespace morvane::cli {
+
+using rq75x::toLocalBytes;
 
 namespace {
 
@@ -38,13 +39,11 @@ ExitStatus run(const ParseResult& parsed, Console& console, int argc, char* argv
         break;
     }
     const Options& options = parsed.options;
-    if (options.command == Command::List && !options.probe) {
-        // No event loop and no Qt threads: the watch takes the termination signals itself.
-        return options.watch ? watchPorts(options, console) : listPorts(options, console);
-    }
+    if (options.command == Command::List && !options.probe && !options.watch)
+        return listPorts(options, console);
     QCoreApplication application(argc, argv);
     if (options.command == Command::List)
-        return listProbedPorts(options, console);
+        return options.watch ? watchPorts(options, console) : listProbedPorts(options, console);
     if (options.onArrival)
         return flashOnArrival(options, console);
     return runChipCommand(options, console);

@@ -2,17 +2,45 @@
 #pragma once
 
 #include "cli/Console.h"
-#include "cli/ProgressMeter.h"
-#include "cli/RunOutput.h"
+#include "cli/RunEvents.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
 
 #include <map>
+#include <optional>
 
 namespace morvane::cli {
 
-class ProgressBoard : public RunOutput
+// The progress of one chip's run: transfer rate and time left, and the text of its bar.
+class ProgressMeter
+{
+public:
+    // Records a new state at `nowMs` (any steady clock in milliseconds).
+    void update(const Progress& progress, int64_t nowMs);
+
+    const Progress& progress() const { return current; }
+    // Bytes per second since the first recorded state; none until time has passed.
+    std::optional<double> bytesPerSecond() const;
+    // Milliseconds left at the current rate; none while the rate is unknown.
+    std::optional<int64_t> millisecondsLeft() const;
+
+    // One line: label, bar, blocks done/total, rate and time left.
+    QString barText(const QString& label, int barWidth = 24) const;
+
+private:
+    Progress current;
+    Progress first;
+    int64_t firstMs = 0;
+    int64_t lastMs = 0;
+    bool started = false;
+};
+
+// "1.5 KiB/s" style rate text and "m:ss" style durations.
+QString formatRate(double bytesPerSecond);
+QString formatDuration(int64_t milliseconds);
+
+class ProgressBoard : public RunSink
 {
 public:
     enum Finished
@@ -25,17 +53,16 @@ public:
     // its first progress comes.
     ProgressBoard(Console& console, const QStringList& ports, Finished finished = KeepFinished);
 
-    void taskBegun(const QString&, Command, const QString&) override {}
-    void statusLine(const QString&, const QString&) override {}
-    void replyLine(const QString&, const QString&) override {}
-    void progress(const QString& port, const Progress& progress) override;
-    void taskEnded(const QString& port, Command, const TaskResult&) override;
+    void take(const RunEvent& event) override;
 
     // One line per port that has made progress. For a terminal `columns` wide (0: unknown) the
     // port names are shortened, never the bars, so that each line fits.
     QStringList barLines(int columns = 0) const;
 
 private:
+    void progress(const QString& port, const Progress& progress);
+    void taskEnded(const QString& port);
+
     Console& console;
     QStringList ports;
     Finished finished;

@@ -1,9 +1,14 @@
 #include "cli/RunReport.h"
 
 #include "cli/JsonOutput.h"
-#include "cli/LocalText.h"
+#include "cli/ReportFile.h"
+#include "flasher/LocalText.h"
+
+#include <QCryptographicHash>
 
 namespace morvane::cli {
+
+using rq75x::toLocalBytes;
 
 namespace {
 
@@ -20,21 +25,26 @@ void insertUnlessEmpty(QJsonObject& object, const QString& name, const QString& 
 
 } // namespace
 
-QJsonObject reportRecord(const PortEntry& port, Command task, const FirmwareImage* image,
-                         const TaskResult& result)
+QString imageDigest(const QByteArray& bytes)
 {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QJsonObject reportRecord(const TaskEnded& ended, const rq75x::FirmwareImage* image, const QString& sha256)
+{
+    const TaskResult& result = ended.result;
     QJsonObject record{
-        {QStringLiteral("port"), port.name},
-        {QStringLiteral("task"), commandName(task)},
+        {QStringLiteral("port"), ended.entry.name},
+        {QStringLiteral("task"), commandName(ended.task)},
         {QStringLiteral("result"), outcomeName(result.outcome)},
-        {QStringLiteral("exitCode"), static_cast<int>(exitStatusOf(result.outcome))},
+        {QStringLiteral("exitCode"), static_cast<int>(result.exitStatus)},
         {QStringLiteral("step"), stepName(result.step)},
         {QStringLiteral("start"), utcText(result.started)},
         {QStringLiteral("end"), utcText(result.started.addMSecs(result.durationMs))},
         {QStringLiteral("durationMs"), static_cast<qint64>(result.durationMs)},
     };
-    insertUnlessEmpty(record, QStringLiteral("hardwareId"), port.hardwareId);
-    insertUnlessEmpty(record, QStringLiteral("adapter"), port.description);
+    insertUnlessEmpty(record, QStringLiteral("hardwareId"), ended.entry.hardwareId);
+    insertUnlessEmpty(record, QStringLiteral("adapter"), ended.entry.description);
     if (result.step == RunStep::Block) {
         record.insert(QStringLiteral("block"), static_cast<qint64>(result.block));
         record.insert(QStringLiteral("totalBlocks"), static_cast<qint64>(result.totalBlocks));
@@ -45,8 +55,8 @@ QJsonObject reportRecord(const PortEntry& port, Command task, const FirmwareImag
         record.insert(QStringLiteral("bootMode"), true);
     if (image != nullptr) {
         record.insert(QStringLiteral("image"), image->path);
-        record.insert(QStringLiteral("imageSize"), static_cast<qint64>(image->size));
-        record.insert(QStringLiteral("imageSha256"), image->sha256);
+        record.insert(QStringLiteral("imageSize"), static_cast<qint64>(image->size()));
+        record.insert(QStringLiteral("imageSha256"), sha256);
     }
     if (result.outcome == TaskOutcome::Skipped)
         record.insert(QStringLiteral("skipReason"), skipReasonName(result.skipReason));
@@ -62,30 +72,33 @@ QJsonObject reportRecord(const PortEntry& port, Command task, const FirmwareImag
 std::unique_ptr<RunReport> RunReport::open(const QString& path, Console& console)
 {
     QString reason;
-    std::unique_ptr<ReportFile> file = ReportFile::open(toLocalBytes(path), reason);
-    if (!file) {
+    if (!appendToReportFile(path, QByteArray(), reason)) {
         console.writeErr(
             toLocalBytes(QStringLiteral("morvane-flash: cannot open the report %1: %2\n").arg(path, reason)));
         return nullptr;
     }
-    return std::unique_ptr<RunReport>(new RunReport(path, std::move(file), console));
+    return std::unique_ptr<RunReport>(new RunReport(path, console));
 }
 
-RunReport::RunReport(QString path, std::unique_ptr<ReportFile> file, Console& console)
-    : path(std::move(path)), file(std::move(file)), console(console)
+void RunReport::describeImage(std::shared_ptr<const rq75x::FirmwareImage> flashed)
 {
+    image = std::move(flashed);
+    sha256 = image ? imageDigest(image->bytes) : QString();
 }
 
-void RunReport::append(const PortEntry& port, Command task, const FirmwareImage* image,
-                       const TaskResult& result)
+void RunReport::take(const RunEvent& event)
 {
+    const auto* ended = std::get_if<TaskEnded>(&event.what);
+    if (ended == nullptr)
+        return;
+    const rq75x::FirmwareImage* described = ended->task == Command::Flash ? image.get() : nullptr;
     QString reason;
-    if (file->append(json::line(reportRecord(port, task, image, result)), reason))
+    if (appendToReportFile(path, json::line(reportRecord(*ended, described, sha256)), reason))
         return;
     ++lostRecords;
     console.writeErr(toLocalBytes(QStringLiteral("morvane-flash: cannot write to the report %1: %2; the "
                                                  "record of %3 is lost\n")
-                                      .arg(path, reason, port.name)));
+                                      .arg(path, reason, event.port)));
 }
 
 } // namespace morvane::cli

@@ -1,14 +1,11 @@
 // The record that --report keeps: one JSON object a line for each chip's run, appended to the
-// file as soon as that run has ended (see docs/cli.md for its members). Records are written on
-// the main thread, one at a time, each in one piece.
+// file as soon as that run has ended (see docs/cli.md for its members), on the disk before any
+// other sink hears of the result. Records are written on the main thread, one at a time.
 #pragma once
 
-#include "cli/CommandLine.h"
 #include "cli/Console.h"
-#include "cli/ImageCheck.h"
-#include "cli/PortListing.h"
-#include "cli/ReportFile.h"
-#include "cli/RunOutput.h"
+#include "cli/RunEvents.h"
+#include "flasher/FirmwareImage.h"
 
 #include <QJsonObject>
 
@@ -16,29 +13,35 @@
 
 namespace morvane::cli {
 
-// The record of one run. `image` is null for info and reset.
-QJsonObject reportRecord(const PortEntry& port, Command task, const FirmwareImage* image,
-                         const TaskResult& result);
+// The record of one run. `image` is null for info and reset; `sha256` is its digest.
+QJsonObject reportRecord(const TaskEnded& ended, const rq75x::FirmwareImage* image, const QString& sha256);
 
-class RunReport
+// The SHA-256 of an image, in lowercase hexadecimal.
+QString imageDigest(const QByteArray& bytes);
+
+class RunReport : public RunSink
 {
 public:
-    // Opens (and creates) the file named `path`; null, with the reason said on standard error,
-    // when it cannot be.
+    // Checks that the file named `path` can be appended to (creating it); null, with the reason
+    // said on standard error, when it cannot be.
     static std::unique_ptr<RunReport> open(const QString& path, Console& console);
 
-    // Appends the record of one run. A record that cannot be written is said on standard error,
-    // naming its port, and noted for lost().
-    void append(const PortEntry& port, Command task, const FirmwareImage* image, const TaskResult& result);
+    // flash: the image every record names.
+    void describeImage(std::shared_ptr<const rq75x::FirmwareImage> flashed);
+
+    // Appends the record of a run that ended. A record that cannot be written is said on
+    // standard error, naming its port, and noted for lost().
+    void take(const RunEvent& event) override;
     // Records could not be written: the results are missing from the report.
     bool lost() const { return lostRecords > 0; }
 
 private:
-    RunReport(QString path, std::unique_ptr<ReportFile> file, Console& console);
+    RunReport(QString path, Console& console) : path(std::move(path)), console(console) {}
 
     QString path;
-    std::unique_ptr<ReportFile> file;
     Console& console;
+    std::shared_ptr<const rq75x::FirmwareImage> image;
+    QString sha256;
     int lostRecords = 0;
 };
 

@@ -1,8 +1,10 @@
 #include "cli/TextOutput.h"
 
-#include "cli/LocalText.h"
+#include "flasher/LocalText.h"
 
 namespace morvane::cli {
+
+using rq75x::toLocalBytes;
 
 QStringList printableLines(const QString& text)
 {
@@ -16,32 +18,21 @@ QStringList printableLines(const QString& text)
     return lines;
 }
 
-TextOutput::TextOutput(Console& console, bool prefixPorts) : console(console), prefixPorts(prefixPorts) {}
-
-void TextOutput::taskBegun(const QString&, Command, const QString&) {}
-
-void TextOutput::statusLine(const QString& port, const QString& text)
+void TextOutput::take(const RunEvent& event)
 {
-    console.writeOut(lines(port, QString(), text));
-}
-
-void TextOutput::replyLine(const QString& port, const QString& text)
-{
-    console.writeOut(lines(port, QStringLiteral("> "), text));
-}
-
-void TextOutput::progress(const QString&, const Progress&) {}
-
-void TextOutput::taskEnded(const QString& port, Command, const TaskResult& result)
-{
-    // With several ports the end of each is easy to miss among the other ports' lines.
-    if (prefixPorts)
-        console.writeOut(lines(port, QString(), QStringLiteral("Result: ") + outcomeName(result.outcome)));
-}
-
-void TextOutput::portChanged(const QString& port, bool added)
-{
-    console.writeOut(lines(port, QString(), added ? QStringLiteral("added") : QStringLiteral("removed")));
+    if (const auto* status = std::get_if<StatusLine>(&event.what)) {
+        console.writeOut(lines(event.port, QString(), status->text));
+    } else if (const auto* reply = std::get_if<ReplyLine>(&event.what)) {
+        console.writeOut(lines(event.port, QStringLiteral("> "), reply->text));
+    } else if (const auto* ended = std::get_if<TaskEnded>(&event.what)) {
+        // With several ports the end of each is easy to miss among the other ports' lines.
+        if (prefixPorts)
+            console.writeOut(lines(event.port, QString(),
+                                   QStringLiteral("Result: ") + outcomeName(ended->result.outcome)));
+    } else if (const auto* change = std::get_if<PortChange>(&event.what)) {
+        console.writeOut(lines(event.port, QString(),
+                               change->added ? QStringLiteral("added") : QStringLiteral("removed")));
+    }
 }
 
 QByteArray TextOutput::lines(const QString& port, const QString& lead, const QString& text) const
@@ -55,12 +46,16 @@ QByteArray TextOutput::lines(const QString& port, const QString& lead, const QSt
     return bytes;
 }
 
-void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& result)
+void NoticeOutput::take(const RunEvent& event)
 {
+    const auto* ended = std::get_if<TaskEnded>(&event.what);
+    if (ended == nullptr)
+        return;
+    const TaskResult& result = ended->result;
     QString text;
     if (openFailed(result)) {
         text = QStringLiteral("morvane-flash: %1: open port error, code: %2, message: %3")
-                   .arg(port, QString::number(result.errorCode), result.errorMessage);
+                   .arg(event.port, QString::number(result.errorCode), result.errorMessage);
         if (!result.errorReason.isEmpty())
             text += QStringLiteral(" (%1)").arg(result.errorReason);
         text += QLatin1Char('\n');
@@ -68,7 +63,7 @@ void NoticeOutput::taskEnded(const QString& port, Command, const TaskResult& res
             text += result.hint + QLatin1Char('\n');
     }
     if (!result.detail.isEmpty())
-        text += QStringLiteral("morvane-flash: %1: %2\n").arg(port, result.detail);
+        text += QStringLiteral("morvane-flash: %1: %2\n").arg(event.port, result.detail);
     if (!text.isEmpty())
         console.writeErr(toLocalBytes(text));
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cli/Console.h"
-#include "cli/RunOutput.h"
+#include "cli/RunEvents.h"
 
 namespace morvane::cli {
 
@@ -13,17 +13,12 @@ QStringList printableLines(const QString& text);
 
 // Status lines and replies on standard output; with several ports each port's lines are prefixed
 // with it and end with "PORT: Result: RESULT".
-class TextOutput : public RunOutput
+class TextOutput : public RunSink
 {
 public:
-    TextOutput(Console& console, bool prefixPorts);
+    TextOutput(Console& console, bool prefixPorts) : console(console), prefixPorts(prefixPorts) {}
 
-    void taskBegun(const QString& port, Command task, const QString& file) override;
-    void statusLine(const QString& port, const QString& text) override;
-    void replyLine(const QString& port, const QString& text) override;
-    void progress(const QString& port, const Progress& progress) override;
-    void taskEnded(const QString& port, Command task, const TaskResult& result) override;
-    void portChanged(const QString& port, bool added) override;
+    void take(const RunEvent& event) override;
 
 private:
     QByteArray lines(const QString& port, const QString& lead, const QString& text) const;
@@ -33,19 +28,14 @@ private:
 };
 
 // What people must read whatever the output format, on standard error: a port that could not be
-// opened (the library's code and text, the system's reason and what to do about it), and in
-// which state a run left the chip when it ended early (interrupted, boot mode, port gone), and why
-// a port the program found was skipped.
-class NoticeOutput : public RunOutput
+// opened (the library's code and text, the system's reason and what to do about it), where a run
+// that ended early left the chip, and why a port the program found was skipped.
+class NoticeOutput : public RunSink
 {
 public:
     explicit NoticeOutput(Console& console) : console(console) {}
 
-    void taskBegun(const QString&, Command, const QString&) override {}
-    void statusLine(const QString&, const QString&) override {}
-    void replyLine(const QString&, const QString&) override {}
-    void progress(const QString&, const Progress&) override {}
-    void taskEnded(const QString& port, Command task, const TaskResult& result) override;
+    void take(const RunEvent& event) override;
 
 private:
     Console& console;

@@ -226,6 +226,12 @@ void FlashEngine::requestFirmwareInfo()
     sendRequest(FirmwareInfoRequest.data(), static_cast<int>(FirmwareInfoRequest.size()));
 }
 
+void FlashEngine::repeatFirmwareInfoRequest()
+{
+    if (guard.locked([this] { return !running && where.stage == RunStage::FirmwareInfo; }))
+        sendRequest(FirmwareInfoRequest.data(), static_cast<int>(FirmwareInfoRequest.size()));
+}
+
 void FlashEngine::sendRequest(const uint8_t* bytes, int length)
 {
     const unsigned int waiting = port.bytesWaiting();

@@ -50,6 +50,10 @@ public:
     void startFactoryReset();
     // Arms the 5000 ms guard and sends the firmware-information request.
     void requestFirmwareInfo();
+    // Sends the firmware-information request again under the deadline the first one set, so that
+    // a chip that was not listening yet when it went out (one its adapter has just powered) still
+    // answers within it. Does nothing once an answer has begun or a run has started.
+    void repeatFirmwareInfoRequest();
     // The guard timer fired. When the guard has really run out (no reply is being handled, the
     // deadline has passed, and whatever had arrived has been handed over first), declares the
     // time-out: cuts the run off, closes the port, reports the time-out, drops the image and

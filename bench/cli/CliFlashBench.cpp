@@ -38,10 +38,11 @@ struct Sim
     QString port;
 };
 
-std::unique_ptr<Sim> startSim(const QString& program)
+// A simulated chip that saves what it is flashed with as `saved`.
+std::unique_ptr<Sim> startSim(const QString& program, const QString& saved)
 {
     auto sim = std::make_unique<Sim>();
-    sim->process.start(program, {});
+    sim->process.start(program, {QStringLiteral("--save"), saved});
     const QDeadlineTimer deadline(10000);
     while (!sim->process.canReadLine() && !deadline.hasExpired())
         sim->process.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
@@ -151,18 +152,32 @@ int main(int argc, char* argv[])
 
     QTemporaryDir dir;
     const QString image = dir.filePath("image.bin");
+    QByteArray bytes(static_cast<qsizetype>(imageSize), Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
     {
         QFile file(image);
-        QByteArray bytes(static_cast<qsizetype>(imageSize), Qt::Uninitialized);
-        for (char& byte : bytes)
-            byte = static_cast<char>(QRandomGenerator::global()->bounded(256));
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             return 2;
     }
+    const auto saved = [&dir](int chip) { return dir.filePath(QStringLiteral("chip%1.bin").arg(chip)); };
+    // A figure counts only when every chip received the image byte for byte.
+    const auto verified = [&](int chips) {
+        for (int chip = 0; chip < chips; ++chip) {
+            QFile file(saved(chip));
+            if (!file.open(QIODevice::ReadOnly) || file.readAll() != bytes) {
+                std::fprintf(stderr, "chip %d did not receive the image byte for byte: no figures\n", chip);
+                return false;
+            }
+            file.close();
+            file.remove();
+        }
+        return true;
+    };
 
     std::vector<std::unique_ptr<Sim>> sims;
     for (int i = 0; i < chipCount; ++i)
-        sims.push_back(startSim(QStringLiteral(RQ75X_SIM_PATH)));
+        sims.push_back(startSim(QStringLiteral(RQ75X_SIM_PATH), saved(i)));
 
     const long floor = pauseFloorMs(imageSize);
     std::printf("image %ld bytes (%ld blocks); floor set by the pauses: %ld ms\n", imageSize,
@@ -174,6 +189,8 @@ int main(int argc, char* argv[])
     std::vector<std::string> one{"flash", "--json", "--port", sims[0]->port.toStdString(),
                                  image.toStdString()};
     const RunFigures alone = runFlasher(flasher, one);
+    if (!verified(1))
+        return 1;
     print("one chip", alone, floor);
 
     std::vector<std::string> all{"flash", "--json", image.toStdString()};
@@ -182,6 +199,9 @@ int main(int argc, char* argv[])
         all.push_back(sim->port.toStdString());
     }
     const RunFigures together = runFlasher(flasher, all);
+    if (!verified(chipCount))
+        return 1;
+    std::printf("every saved image verified byte for byte\n");
     char label[64];
     std::snprintf(label, sizeof label, "%d chips at once", chipCount);
     print(label, together, floor);

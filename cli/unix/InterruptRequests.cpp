@@ -58,6 +58,11 @@ const char* signalName(int signal)
 
 } // namespace
 
+const char* interruptRequestNames()
+{
+    return "Ctrl+C, SIGTERM, SIGHUP";
+}
+
 struct InterruptRequests::Platform
 {
     struct sigaction previous[std::size(Signals)] = {};

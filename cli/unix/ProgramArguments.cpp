@@ -1,4 +1,5 @@
-#include "cli/LocalText.h"
+#include "cli/CommandLine.h"
+#include "flasher/LocalText.h"
 
 namespace morvane::cli {
 
@@ -6,7 +7,7 @@ QStringList programArguments(int argc, char* argv[])
 {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
-        arguments.append(fromLocalBytes(QByteArray(argv[i])));
+        arguments.append(rq75x::fromLocalBytes(QByteArray(argv[i])));
     return arguments;
 }
 

@@ -1,4 +1,6 @@
 #include "cli/ReportFile.h"
+
+#include "flasher/LocalText.h"
 #include "flasher/unix/FileKind.h"
 
 #include <cerrno>
@@ -9,36 +11,45 @@
 
 namespace morvane::cli {
 
-using rq75x::fileKind;
-
 namespace {
 
-QString systemReason()
+QString systemReason(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
-bool writeAll(int fd, const char* bytes, size_t size)
+QString notRegular(mode_t mode)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
+    return QStringLiteral("it is %1, not a regular file").arg(rq75x::fileKind(mode));
+}
+
+// Writes all of `bytes` at the end of the file, or nothing: a write cut short (a full disk) is
+// taken back, so that no torn line is left for the next record to be glued to.
+bool appendWhole(int fd, const QByteArray& bytes, int& error)
+{
+    size_t done = 0;
+    const auto size = static_cast<size_t>(bytes.size());
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
+            error = n == 0 ? EIO : errno;
+            // With O_APPEND the offset is the end of what this record put there.
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            if (done > 0 && end >= static_cast<off_t>(done))
+                (void)::ftruncate(fd, end - static_cast<off_t>(done));
             return false;
         }
-        bytes += n;
-        size -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
     return true;
 }
 
 // A file that cannot be read is taken to end its last line: nothing is added to it then.
-bool endsWithLineBreak(const QByteArray& path, off_t size)
+bool endsWithLineBreak(const QByteArray& name, off_t size)
 {
-    const int reader = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (reader < 0)
         return true;
     char last = '\n';
@@ -50,56 +61,44 @@ bool endsWithLineBreak(const QByteArray& path, off_t size)
 
 } // namespace
 
-struct ReportFile::Platform
+bool appendToReportFile(const QString& path, const QByteArray& record, QString& reason)
 {
-    explicit Platform(int fd) : fd(fd) {}
-    ~Platform() { ::close(fd); }
-    int fd;
-};
-
-ReportFile::ReportFile(std::unique_ptr<Platform> platform) : platform(std::move(platform)) {}
-
-ReportFile::~ReportFile() = default;
-
-std::unique_ptr<ReportFile> ReportFile::open(const QByteArray& path, QString& reason)
-{
+    const QByteArray name = rq75x::toLocalBytes(path);
     // Without waiting: a FIFO without a reader would block an ordinary open for ever.
     const int fd =
-        ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
+        const int error = errno;
         struct stat existing
         {
         };
-        reason = ::stat(path.constData(), &existing) == 0 && !S_ISREG(existing.st_mode)
-                     ? QStringLiteral("it is %1, not a regular file").arg(fileKind(existing.st_mode))
-                     : systemReason();
-        return nullptr;
+        reason = ::stat(name.constData(), &existing) == 0 && !S_ISREG(existing.st_mode)
+                     ? notRegular(existing.st_mode)
+                     : systemReason(error);
+        return false;
     }
-    auto file = std::unique_ptr<ReportFile>(new ReportFile(std::make_unique<Platform>(fd)));
     struct stat opened
     {
     };
+    int error = 0;
+    bool written = false;
     if (::fstat(fd, &opened) != 0) {
-        reason = systemReason();
-        return nullptr;
+        error = errno;
+    } else if (!S_ISREG(opened.st_mode)) {
+        reason = notRegular(opened.st_mode);
+    } else {
+        const QByteArray bytes =
+            opened.st_size > 0 && !endsWithLineBreak(name, opened.st_size) ? '\n' + record : record;
+        written = appendWhole(fd, bytes, error);
+        if (written && !bytes.isEmpty() && ::fdatasync(fd) != 0) {
+            error = errno;
+            written = false;
+        }
     }
-    if (!S_ISREG(opened.st_mode)) {
-        reason = QStringLiteral("it is %1, not a regular file").arg(fileKind(opened.st_mode));
-        return nullptr;
-    }
-    if (opened.st_size > 0 && !endsWithLineBreak(path, opened.st_size) && !file->append("\n", reason))
-        return nullptr;
-    return file;
-}
-
-bool ReportFile::append(const QByteArray& bytes, QString& reason)
-{
-    if (!writeAll(platform->fd, bytes.constData(), static_cast<size_t>(bytes.size())) ||
-        ::fdatasync(platform->fd) != 0) {
-        reason = systemReason();
-        return false;
-    }
-    return true;
+    ::close(fd);
+    if (!written && reason.isEmpty())
+        reason = systemReason(error);
+    return written;
 }
 
 } // namespace morvane::cli

@@ -66,6 +66,11 @@ const char* requestName(DWORD event)
 
 } // namespace
 
+const char* interruptRequestNames()
+{
+    return "Ctrl+C, Ctrl+Break, closing the console";
+}
+
 struct InterruptRequests::Platform
 {
     HANDLE stop = nullptr; // set by the destructor

@@ -1,4 +1,5 @@
-#include "cli/LocalText.h"
+#include "cli/CommandLine.h"
+#include "flasher/LocalText.h"
 
 #include <windows.h>
 

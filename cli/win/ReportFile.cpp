@@ -1,6 +1,5 @@
 #include "cli/ReportFile.h"
 
-#include "cli/LocalText.h"
 #include "flasher/win/SystemFiles.h"
 
 #include <string>
@@ -8,9 +7,7 @@
 
 namespace morvane::cli {
 
-using rq75x::kindOfFileType;
 using rq75x::lastSystemError;
-using rq75x::namesFileOnDrive;
 
 namespace {
 
@@ -20,88 +17,80 @@ QString notRegular(const QString& kind)
 }
 
 // A file that cannot be read is taken to end its last line: nothing is added to it then.
-bool endsWithLineBreak(const std::wstring& name, LONGLONG size)
+bool endsWithLineBreak(HANDLE file, LONGLONG size)
 {
-    const HANDLE reader =
-        CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (reader == INVALID_HANDLE_VALUE)
-        return true;
     char last = '\n';
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(size - 1);
     at.OffsetHigh = static_cast<DWORD>((size - 1) >> 32);
     DWORD read = 0;
-    if (!ReadFile(reader, &last, 1, &read, &at) || read != 1)
-        last = '\n';
-    CloseHandle(reader);
-    return last == '\n';
+    return !ReadFile(file, &last, 1, &read, &at) || read != 1 || last == '\n';
+}
+
+// Writes all of `bytes` at the end of the file, or nothing: what a full disk let through is cut
+// off again, so that no torn line is left for the next record to be glued to.
+bool appendWhole(HANDLE file, const QByteArray& bytes, LONGLONG sizeBefore, QString& reason)
+{
+    // At the end of the file as it is then, also when other programs append meanwhile.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD written = 0;
+    const bool wrote =
+        WriteFile(file, bytes.constData(), static_cast<DWORD>(bytes.size()), &written, &atEnd) != 0;
+    if (wrote && written == static_cast<DWORD>(bytes.size()))
+        return true;
+    reason = wrote ? QStringLiteral("only part of the record was written") : lastSystemError();
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart > sizeBefore) {
+        FILE_END_OF_FILE_INFO end{};
+        end.EndOfFile.QuadPart = sizeBefore;
+        SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
+    }
+    return false;
 }
 
 } // namespace
 
-struct ReportFile::Platform
+bool appendToReportFile(const QString& path, const QByteArray& record, QString& reason)
 {
-    explicit Platform(HANDLE file) : file(file) {}
-    ~Platform() { CloseHandle(file); }
-    HANDLE file;
-};
-
-ReportFile::ReportFile(std::unique_ptr<Platform> platform) : platform(std::move(platform)) {}
-
-ReportFile::~ReportFile() = default;
-
-std::unique_ptr<ReportFile> ReportFile::open(const QByteArray& path, QString& reason)
-{
-    const std::wstring name = fromLocalBytes(path).toStdWString();
+    const std::wstring given = path.toStdWString();
     // A device or a pipe is refused by its name: opening it could change it or wait for ever.
-    if (!namesFileOnDrive(name)) {
+    if (!rq75x::namesFileOnDrive(given)) {
         reason = notRegular(QStringLiteral("a device"));
-        return nullptr;
+        return false;
     }
+    // Whatever its length: the system's limit of 260 characters applies to names without the prefix.
+    const std::wstring name = rq75x::longPathName(given);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         reason = notRegular(QStringLiteral("a directory"));
-        return nullptr;
+        return false;
     }
-    // Append-only access: the system puts every write at the end of the file as it is then, also
-    // when other programs append to it meanwhile.
-    const HANDLE handle = CreateFileW(name.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         reason = lastSystemError();
-        return nullptr;
+        return false;
     }
-    auto file = std::unique_ptr<ReportFile>(new ReportFile(std::make_unique<Platform>(handle)));
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-        reason = notRegular(kindOfFileType(GetFileType(handle)));
-        return nullptr;
-    }
+    bool written = false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(handle, &size)) {
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        reason = notRegular(rq75x::kindOfFileType(GetFileType(file)));
+    } else if (!GetFileSizeEx(file, &size)) {
         reason = lastSystemError();
-        return nullptr;
+    } else {
+        const QByteArray bytes =
+            size.QuadPart > 0 && !endsWithLineBreak(file, size.QuadPart) ? '\n' + record : record;
+        written = bytes.isEmpty() || appendWhole(file, bytes, size.QuadPart, reason);
+        if (written && !bytes.isEmpty() && !FlushFileBuffers(file)) {
+            reason = lastSystemError();
+            written = false;
+        }
     }
-    if (size.QuadPart > 0 && !endsWithLineBreak(name, size.QuadPart) && !file->append("\n", reason))
-        return nullptr;
-    return file;
-}
-
-bool ReportFile::append(const QByteArray& bytes, QString& reason)
-{
-    // One write for the whole record: a record is far below what one call can carry.
-    DWORD written = 0;
-    if (!WriteFile(platform->file, bytes.constData(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        !FlushFileBuffers(platform->file)) {
-        reason = lastSystemError();
-        return false;
-    }
-    if (written != static_cast<DWORD>(bytes.size())) {
-        reason = QStringLiteral("only part of the record was written");
-        return false;
-    }
-    return true;
+    CloseHandle(file);
+    return written;
 }
 
 } // namespace morvane::cli

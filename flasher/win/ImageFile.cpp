@@ -11,11 +11,12 @@ namespace rq75x {
 
 ImageRead readFirmwareImage(const QString& path)
 {
-    const std::wstring name = path.toStdWString();
+    // Whatever its length: the system's limit of 260 characters applies to names without the prefix.
+    const std::wstring name = longPathName(path.toStdWString());
     const auto failure = [&path](ImageRead::Status status, QString reason) {
         return imageReadFailure(path, status, std::move(reason));
     };
-    if (!namesFileOnDrive(name))
+    if (!namesFileOnDrive(path.toStdWString()))
         return failure(ImageRead::NotRegular, QStringLiteral("a device"));
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &attributes))

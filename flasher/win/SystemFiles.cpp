@@ -21,14 +21,39 @@ QString lastSystemError()
     return reason;
 }
 
-bool namesFileOnDrive(const std::wstring& name)
+namespace {
+
+// GetFullPathNameW's answer, empty when it has none.
+std::wstring fullPathName(const std::wstring& name)
 {
     const DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
     if (needed == 0)
-        return true; // the open that follows says what is wrong with it
+        return {};
     std::wstring full(needed, L'\0');
     const DWORD length = GetFullPathNameW(name.c_str(), needed, full.data(), nullptr);
-    full.resize(std::min<DWORD>(length, needed));
+    full.resize(length < needed ? length : 0);
+    return full;
+}
+
+} // namespace
+
+std::wstring longPathName(const std::wstring& name)
+{
+    if (name.rfind(L"\\\\?\\", 0) == 0 || name.rfind(L"\\\\.\\", 0) == 0)
+        return name;
+    const std::wstring full = fullPathName(name);
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    if (full.rfind(L"\\\\", 0) == 0 && full.size() > 2 && full[2] != L'.' && full[2] != L'?')
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return name;
+}
+
+bool namesFileOnDrive(const std::wstring& name)
+{
+    const std::wstring full = fullPathName(name);
+    if (full.empty())
+        return true; // the open that follows says what is wrong with it
     const auto isDrive = [&full](size_t at) {
         return full.size() >= at + 3 && std::iswalpha(full[at]) && full[at + 1] == L':' &&
                full[at + 2] == L'\\';

@@ -16,6 +16,12 @@ QString lastSystemError();
 // opening a device may change its state, and a pipe may keep the opener waiting.
 bool namesFileOnDrive(const std::wstring& name);
 
+// `name` made absolute and normalised (".", "..", "/" resolved) and given the "\\?\" prefix
+// ("\\?\UNC\" for a share), so that the system opens it whatever its length, without depending
+// on the machine's long-path setting. A name that has a prefix already, or that cannot be
+// normalised, is returned as it is.
+std::wstring longPathName(const std::wstring& name);
+
 // How a handle that is not a file on a disk is described to the user.
 QString kindOfFileType(unsigned long fileType);
 

@@ -270,7 +270,8 @@ TEST_F(FlasherEndToEnd, FaultModesEndInSuccessOrExitOneWithinTheirTimeOut)
             EXPECT_EQ(c.run->outLines().last(), "Flashing completed.");
         } else if (status == 1 && c.simOptions.contains("--hangup-after") && hangUpIsSeen()) {
             // A line that hangs up ends the run at once, saying where, instead of by a time-out.
-            EXPECT_TRUE(c.run->outLines().contains("Port went away during block 3 of 3"))
+            EXPECT_TRUE(c.run->outLines().contains(
+                "Port went away during block 3 of 3: the chip stays in boot mode; flash again to finish"))
                 << c.run->out().toStdString();
             EXPECT_FALSE(c.run->outLines().contains("> Timeout fired")) << c.run->out().toStdString();
             EXPECT_TRUE(c.run->err().contains("the port went away during block 3 of 3"))
@@ -284,6 +285,12 @@ TEST_F(FlasherEndToEnd, FaultModesEndInSuccessOrExitOneWithinTheirTimeOut)
             // garbage; the margin covers the 1000 ms boot-ready pause and a slow machine.
             EXPECT_GE(c.run->elapsedMs(), c.timeoutMs);
             EXPECT_LT(c.run->elapsedMs(), c.timeoutMs + 5000);
+            // Like any run that ends early, it says where it left the chip.
+            if (c.name == "silent-mid-run") {
+                EXPECT_TRUE(c.run->err().contains(": timed out during block 2 of 3: the chip stays in boot "
+                                                  "mode; flash again to finish"))
+                    << c.run->err().toStdString();
+            }
         }
         EXPECT_EQ(c.chip->stop(), 0) << c.chip->log().toStdString();
     }

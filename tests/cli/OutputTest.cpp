@@ -1,7 +1,6 @@
 #include "cli/JsonOutput.h"
 #include "cli/PortListing.h"
-#include "cli/PortWatch.h"
-#include "cli/ProgressMeter.h"
+#include "cli/ProgressBoard.h"
 #include "cli/TextOutput.h"
 
 #include <QJsonArray>
@@ -76,10 +75,10 @@ TEST_F(TextOutputTest, OnePortPrintsStatusPlainAndRepliesAfterAMarker)
 {
     EXPECT_FALSE(console.showsProgress()); // not a terminal
     TextOutput output(console, false);
-    output.statusLine("P", "Requesting boot mode...");
-    output.replyLine("P", "ACK (32)");
-    output.statusLine("P", "File: x.bin \nSize: 3 Bytes");
-    output.taskEnded("P", Command::Flash, TaskResult{});
+    output.take({"P", StatusLine{"Requesting boot mode..."}});
+    output.take({"P", ReplyLine{"ACK (32)"}});
+    output.take({"P", StatusLine{"File: x.bin \nSize: 3 Bytes"}});
+    output.take({"P", TaskEnded{Command::Flash, TaskResult{}, {}}});
     EXPECT_EQ(out.text(), "Requesting boot mode...\n> ACK (32)\nFile: x.bin \nSize: 3 Bytes\n");
     EXPECT_TRUE(err.text().isEmpty());
 }
@@ -87,11 +86,11 @@ TEST_F(TextOutputTest, OnePortPrintsStatusPlainAndRepliesAfterAMarker)
 TEST_F(TextOutputTest, SeveralPortsPrefixEveryLineAndReportEachResult)
 {
     TextOutput output(console, true);
-    output.statusLine("/dev/pts/3", "File: x.bin \nSize: 3 Bytes");
-    output.replyLine("/dev/pts/4", "ACK (33)");
+    output.take({"/dev/pts/3", StatusLine{"File: x.bin \nSize: 3 Bytes"}});
+    output.take({"/dev/pts/4", ReplyLine{"ACK (33)"}});
     TaskResult timedOut;
     timedOut.outcome = TaskOutcome::TimedOut;
-    output.taskEnded("/dev/pts/4", Command::Flash, timedOut);
+    output.take({"/dev/pts/4", TaskEnded{Command::Flash, timedOut, {}}});
     EXPECT_EQ(out.text(), "/dev/pts/3: File: x.bin \n/dev/pts/3: Size: 3 Bytes\n/dev/pts/4: > ACK (33)\n"
                           "/dev/pts/4: Result: timed-out\n");
 }
@@ -104,8 +103,9 @@ TEST_F(TextOutputTest, OpenFailureGoesToStandardErrorWithTheLibraryText)
     failed.outcome = TaskOutcome::OpenFailed;
     failed.errorCode = 12;
     failed.errorMessage = "not exist error";
-    text.taskEnded("/dev/none", Command::Info, failed);
-    notices.taskEnded("/dev/none", Command::Info, failed);
+    const RunEvent ended{"/dev/none", TaskEnded{Command::Info, failed, {}}};
+    text.take(ended);
+    notices.take(ended);
     EXPECT_TRUE(out.text().isEmpty());
     EXPECT_EQ(err.text(), "morvane-flash: /dev/none: open port error, code: 12, message: not exist error\n");
 }
@@ -115,14 +115,15 @@ TEST(JsonEvents, EveryEventIsOneParseableLineNamingItsPort)
     Progress progress{3, 256, 768, 65536};
     TaskResult failed;
     failed.outcome = TaskOutcome::OpenFailed;
+    failed.exitStatus = ExitBadInput;
     failed.errorCode = 6;
     failed.errorMessage = "access denied error";
     const QJsonObject events[] = {
-        json::beginEvent("P", Command::Flash, "a \"b\".bin"),
-        json::statusEvent("P", "File: x \nSize: 3 Bytes"),
-        json::replyEvent("P", QString::fromUtf8("tab\there \x01 \xc3\xa9")),
-        json::progressEvent("P", progress),
-        json::endEvent("P", Command::Flash, failed),
+        json::eventObject({"P", TaskBegun{Command::Flash, "a \"b\".bin"}}),
+        json::eventObject({"P", StatusLine{"File: x \nSize: 3 Bytes"}}),
+        json::eventObject({"P", ReplyLine{QString::fromUtf8("tab\there \x01 \xc3\xa9")}}),
+        json::eventObject({"P", progress}),
+        json::eventObject({"P", TaskEnded{Command::Flash, failed, {}}}),
     };
     const char* names[] = {"begin", "status", "reply", "progress", "end"};
     for (size_t i = 0; i < std::size(events); ++i) {
@@ -146,15 +147,16 @@ TEST(JsonEvents, EndCarriesTheFirmwareInformationOnlyWhenTheChipAnswered)
 {
     TaskResult silent;
     silent.outcome = TaskOutcome::TimedOut;
-    const QJsonObject timedOut = json::endEvent("P", Command::Info, silent);
+    silent.exitStatus = ExitChipFailure;
+    const QJsonObject timedOut = json::eventObject({"P", TaskEnded{Command::Info, silent, {}}});
     EXPECT_FALSE(timedOut.contains("firmwareInfo"));
     EXPECT_FALSE(timedOut.contains("errorCode"));
     EXPECT_EQ(timedOut["exitCode"].toInt(), 1);
-    EXPECT_FALSE(json::beginEvent("P", Command::Info, QString()).contains("file"));
+    EXPECT_FALSE(json::eventObject({"P", TaskBegun{Command::Info, QString()}}).contains("file"));
 
     TaskResult answered;
     answered.firmwareInfo = QString(); // answered, but the filter removed every character
-    const QJsonObject completed = json::endEvent("P", Command::Info, answered);
+    const QJsonObject completed = json::eventObject({"P", TaskEnded{Command::Info, answered, {}}});
     ASSERT_TRUE(completed.contains("firmwareInfo"));
     EXPECT_EQ(completed["firmwareInfo"].toString(), "");
     EXPECT_EQ(completed["result"].toString(), "completed");
@@ -217,11 +219,11 @@ TEST(PortListingTest, FieldsWithoutATerminatorAreReadToTheirEnd)
 
 TEST(PortWatchTest, OneLinePerChange)
 {
-    EXPECT_EQ(portChangeLine("/dev/ttyUSB0", true, false), "added /dev/ttyUSB0\n");
-    EXPECT_EQ(portChangeLine("/dev/ttyUSB0", false, false), "removed /dev/ttyUSB0\n");
-    EXPECT_EQ(portChangeLine(nullptr, true, false), "added (unknown)\n");
-    const QJsonObject removed = parseObject(portChangeLine("/dev/ttyACM1", false, true));
+    EXPECT_EQ(portChangeLine(QString("/dev/ttyUSB0"), true, false), "added /dev/ttyUSB0\n");
+    EXPECT_EQ(portChangeLine(QString("/dev/ttyUSB0"), false, false), "removed /dev/ttyUSB0\n");
+    EXPECT_EQ(portChangeLine(std::nullopt, true, false), "added (unknown)\n");
+    const QJsonObject removed = parseObject(portChangeLine(QString("/dev/ttyACM1"), false, true));
     EXPECT_EQ(removed["event"].toString(), "removed");
     EXPECT_EQ(removed["port"].toString(), "/dev/ttyACM1");
-    EXPECT_TRUE(parseObject(portChangeLine(nullptr, true, true))["port"].isNull());
+    EXPECT_TRUE(parseObject(portChangeLine(std::nullopt, true, true))["port"].isNull());
 }

@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,10 +18,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -92,6 +102,80 @@ QString announcement(const QString& change, const SimulatedChip& chip)
     return change + QLatin1Char(' ') + chip.portPath() + QLatin1Char('\n');
 }
 
+// A line between the program and a simulated chip that loses what the program sends in its first
+// `deafMs` milliseconds, counted from the first byte: a chip that its adapter has just powered.
+class StartingLine
+{
+public:
+    StartingLine(const QString& chipPort, int deafMs) : deaf(deafMs)
+    {
+        std::string error;
+        EXPECT_TRUE(pty.open(error)) << error;
+        chip = ::open(QFile::encodeName(chipPort).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        wake = ::eventfd(0, EFD_CLOEXEC);
+        EXPECT_GE(chip, 0);
+        relay = std::thread([this] { pass(); });
+    }
+    ~StartingLine()
+    {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+        relay.join();
+        ::close(chip);
+        ::close(wake);
+    }
+    QString port() const { return QString::fromStdString(pty.slavePath()); }
+
+private:
+    static void writeAll(int fd, const char* bytes, ssize_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(fd, bytes, static_cast<size_t>(size));
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                pollfd writable{fd, POLLOUT, 0};
+                ::poll(&writable, 1, 1000);
+                continue;
+            }
+            if (n <= 0)
+                return;
+            bytes += n;
+            size -= n;
+        }
+    }
+
+    void pass()
+    {
+        using Clock = std::chrono::steady_clock;
+        std::optional<Clock::time_point> first;
+        pollfd watched[3] = {{pty.masterFd(), POLLIN, 0}, {chip, POLLIN, 0}, {wake, POLLIN, 0}};
+        char bytes[4096];
+        for (;;) {
+            if (::poll(watched, 3, -1) < 0 && errno != EINTR)
+                return;
+            if (watched[2].revents != 0)
+                return;
+            if ((watched[0].revents & POLLIN) != 0) {
+                const ssize_t n = ::read(pty.masterFd(), bytes, sizeof bytes);
+                const Clock::time_point now = Clock::now();
+                first = first.value_or(now);
+                if (n > 0 && now - *first >= std::chrono::milliseconds(deaf))
+                    writeAll(chip, bytes, n);
+            }
+            if ((watched[1].revents & POLLIN) != 0) {
+                const ssize_t n = ::read(chip, bytes, sizeof bytes);
+                if (n > 0)
+                    writeAll(pty.masterFd(), bytes, n);
+            }
+        }
+    }
+
+    const int deaf;
+    rq75x::PseudoTerminal pty;
+    int chip = -1;
+    int wake = -1;
+    std::thread relay;
+};
+
 } // namespace
 
 class ProductionLine : public ::testing::Test
@@ -156,7 +240,11 @@ TEST_F(ProductionLine, SideBySide)
     // --- list --probe: who answers, and with what ---
     chip("probe-a");
     const QString probeSilent = silentLine();
-    FlasherRun& probe = start("probe", {"list", "--probe", "--json"}, {port("probe-a"), probeSilent});
+    chip("probe-hangup", {"--hangup-after", "1"}); // answers, then hangs up
+    chip("probe-boot");
+    enterBootMode(port("probe-boot"));
+    FlasherRun& probe = start("probe", {"list", "--probe", "--json", "--report", path("probe.jsonl")},
+                              {port("probe-a"), probeSilent, port("probe-hangup"), port("probe-boot")});
 
     // --- --on-arrival: chips flashed as they come, two at once; one leaves mid-run; a silent port
     // is skipped; a port present at the start is left alone ---
@@ -219,6 +307,46 @@ TEST_F(ProductionLine, SideBySide)
     FlasherRun& noReport =
         start("no-report", {"info", "--report", path("missing/report.jsonl"), "--port", port("no-report")});
 
+    // --- a chip that is not listening yet when its port appears is asked again, and flashed ---
+    chip("starting");
+    StartingLine starting(port("starting"), 300);
+    FlasherRun& late = start("late", {"flash", "--on-arrival", "--json", image});
+    late.input(("added " + starting.port() + "\n").toLocal8Bit());
+    late.whenOut([&] { return !endOf(eventsSoFar(late), starting.port()).isEmpty(); },
+                 [&] { sendSignal(late, SIGINT); });
+
+    // --- a connector that bounces mid-flash: the port is judged by its last run ---
+    chip("bounce");
+    FlasherRun& bounce = start("bounce", {"flash", "--on-arrival", "--json", image});
+    bounce.input(announcement("added", *chips["bounce"]).toLocal8Bit());
+    bounce.whenOut("\"event\":\"progress\",\"port\":\"" + port("bounce").toLocal8Bit() + "\"", [&] {
+        bounce.input((announcement("removed", *chips["bounce"]) + announcement("added", *chips["bounce"]))
+                         .toLocal8Bit());
+    });
+    bounce.whenOut([&] { return endCount(bounce) == 2; }, [&] { sendSignal(bounce, SIGINT); });
+
+    // --- the report is renamed mid-session (a log rotation): later records reach the name given ---
+    chip("rotate-a");
+    chip("rotate-b");
+    FlasherRun& rotate = start("rotate", {"flash", "--on-arrival", "--report", path("rotate.jsonl"), image});
+    rotate.input(announcement("added", *chips["rotate-a"]).toLocal8Bit());
+    rotate.whenOut((port("rotate-a") + ": Result: completed\n").toLocal8Bit(), [&] {
+        EXPECT_TRUE(QFile::rename(path("rotate.jsonl"), path("rotate.jsonl.1")));
+        rotate.input(announcement("added", *chips["rotate-b"]).toLocal8Bit());
+    });
+    rotate.whenOut((port("rotate-b") + ": Result: completed\n").toLocal8Bit(),
+                   [&] { sendSignal(rotate, SIGINT); });
+
+    // --- standard output cannot be written: the results and the summary reach standard error ---
+    chip("unread", {"--hangup-after", "4"});
+    auto& unread = runs["unread"];
+    unread = std::make_unique<FlasherRun>(QStringList{"flash", "--on-arrival", image}, [](QProcess& process) {
+        scriptedPorts({})(process);
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    });
+    unread->input(announcement("added", *chips["unread"]).toLocal8Bit());
+    unread->whenErr(": the port went away during block", [&] { sendSignal(*unread, SIGINT); });
+
     std::vector<FlasherRun*> all_runs;
     for (const auto& [name, run] : runs)
         all_runs.push_back(run.get());
@@ -245,10 +373,16 @@ TEST_F(ProductionLine, SideBySide)
                     << event["event"].toString().toStdString();
             }
         }
-        // It was asked for its firmware information, and nothing more.
+        // It was asked for its firmware information, again while it stayed silent, and nothing more.
         EXPECT_EQ(chips["all-silent"]->stop(), 0);
-        EXPECT_EQ(chips["all-silent"]->frameLines(),
-                  QStringList({"sim: firmware information sent", "sim: no reply to frame 1: silent"}));
+        const QStringList frames = chips["all-silent"]->frameLines();
+        EXPECT_GE(frames.size(), 2);
+        for (qsizetype i = 0; i < frames.size(); ++i) {
+            const QString expected = i % 2 == 0
+                                         ? QStringLiteral("sim: firmware information sent")
+                                         : QStringLiteral("sim: no reply to frame %1: silent").arg(i / 2 + 1);
+            EXPECT_EQ(frames[i], expected);
+        }
 
         const QList<QJsonObject> records = reportLines(path("all.jsonl"));
         EXPECT_EQ(records.size(), 3);
@@ -284,12 +418,19 @@ TEST_F(ProductionLine, SideBySide)
         SCOPED_TRACE("list --probe");
         EXPECT_EQ(probe.exitCode(), 0) << probe.err().toStdString();
         const QJsonArray listed = QJsonDocument::fromJson(probe.out()).array();
-        ASSERT_EQ(listed.size(), 2) << probe.out().toStdString();
+        ASSERT_EQ(listed.size(), 4) << probe.out().toStdString();
         EXPECT_EQ(listed[0]["port"], port("probe-a"));
         EXPECT_EQ(listed[0]["probe"], "firmware");
         EXPECT_EQ(listed[0]["firmwareInfo"], "RQ75 a V2.4.1  2026-11-02\r\n");
         EXPECT_EQ(listed[1]["port"], probeSilent);
         EXPECT_EQ(listed[1]["probe"], "silent");
+        EXPECT_EQ(listed[2]["probe"], "gone"); // only the values the listing documents
+        EXPECT_EQ(listed[3]["probe"], "boot-mode");
+        // Each record says what the port makes of the listing's status, which is 0.
+        const QList<QJsonObject> records = reportLines(path("probe.jsonl"));
+        EXPECT_EQ(records.size(), 4);
+        for (const QJsonObject& record : records)
+            EXPECT_EQ(record["exitCode"], 0) << record["port"].toString().toStdString();
     }
     {
         SCOPED_TRACE("--on-arrival");
@@ -360,6 +501,46 @@ TEST_F(ProductionLine, SideBySide)
         EXPECT_TRUE(change.out().contains("Summary: flashed 2, failed 0, interrupted 0, skipped 0"));
     }
     {
+        SCOPED_TRACE("--on-arrival, a chip that starts late");
+        EXPECT_EQ(late.exitCode(), 0) << late.err().toStdString();
+        EXPECT_EQ(readFile(saved("starting")), firmware);
+    }
+    {
+        SCOPED_TRACE("--on-arrival, a bounce");
+        EXPECT_EQ(bounce.exitCode(), 0) << bounce.err().toStdString();
+        EXPECT_EQ(readFile(saved("bounce")), firmware);
+        const QList<QJsonObject> events = bounce.jsonEvents();
+        ASSERT_FALSE(events.isEmpty());
+        const QJsonObject summary = events.last();
+        EXPECT_EQ(summary["flashed"], 1); // the runs are counted
+        EXPECT_EQ(summary["failed"], 1);
+        EXPECT_EQ(summary["flashedPorts"], QJsonArray{port("bounce")});
+        EXPECT_EQ(summary["notFlashedPorts"], QJsonArray{});
+        EXPECT_EQ(summary["exitCode"], 0);
+    }
+    {
+        SCOPED_TRACE("--on-arrival, the report renamed");
+        EXPECT_EQ(rotate.exitCode(), 0) << rotate.err().toStdString();
+        const auto ports = [](const QList<QJsonObject>& records) {
+            QStringList names;
+            for (const QJsonObject& record : records)
+                names.append(record["port"].toString());
+            return names;
+        };
+        EXPECT_EQ(ports(reportLines(path("rotate.jsonl.1"))), QStringList{port("rotate-a")});
+        EXPECT_EQ(ports(reportLines(path("rotate.jsonl"))), QStringList{port("rotate-b")});
+    }
+    {
+        SCOPED_TRACE("--on-arrival, standard output gone");
+        EXPECT_EQ(unread->exitCode(), 4) << unread->err().toStdString();
+        EXPECT_TRUE(unread->err().contains(
+            ("morvane-flash: " + port("unread") + ": Result: disconnected\n").toLocal8Bit()))
+            << unread->err().toStdString();
+        EXPECT_TRUE(
+            unread->err().contains("morvane-flash: Summary: flashed 0, failed 1, interrupted 0, skipped 0"))
+            << unread->err().toStdString();
+    }
+    {
         SCOPED_TRACE("--report, killed");
         const QList<QJsonObject> records = reportLines(path("killed.jsonl"));
         ASSERT_EQ(records.size(), 1);
@@ -379,6 +560,56 @@ TEST_F(ProductionLine, SideBySide)
     }
     for (const auto& [name, made] : chips)
         EXPECT_EQ(made->stop(), 0) << name.toStdString() << "\n" << made->log().toStdString();
+}
+
+// A full disk: a record that does not fit is left out whole, named on standard error, and the next
+// one, once there is room again, starts on a line of its own. Needs root for a small tmpfs.
+TEST_F(ProductionLine, AFullDiskLeavesOutWholeRecordsAndSaysWhich)
+{
+    const QString disk = path("disk");
+    ASSERT_TRUE(QDir().mkpath(disk));
+    if (::geteuid() != 0 ||
+        ::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=16k") != 0)
+        GTEST_SKIP() << "a small tmpfs needs root";
+    struct Unmount
+    {
+        QString at;
+        ~Unmount() { ::umount2(QFile::encodeName(at).constData(), MNT_DETACH); }
+    } unmount{disk};
+    // A first page nearly full of an earlier record, and no page free after it.
+    const QString report = disk + "/report.jsonl";
+    ASSERT_TRUE(writeFile(report, "{\"pad\":\"" + QByteArray(4000, 'x') + "\"}\n"));
+    const QString filler = disk + "/filler";
+    {
+        QFile fill(filler);
+        ASSERT_TRUE(fill.open(QIODevice::WriteOnly));
+        while (fill.write(QByteArray(4096, 'f')) == 4096 && fill.flush()) {
+        }
+    }
+    const QString image = path("300.bin");
+    ASSERT_TRUE(writeFile(image, randomBytes(300, 3)));
+    chip("full-a");
+    chip("full-b");
+    FlasherRun& line = start("full", {"flash", "--on-arrival", "--json", "--report", report, image});
+    line.input(announcement("added", *chips["full-a"]).toLocal8Bit());
+    line.whenOut([&] { return !endOf(eventsSoFar(line), port("full-a")).isEmpty(); },
+                 [&] {
+                     EXPECT_TRUE(QFile::remove(filler));
+                     line.input(announcement("added", *chips["full-b"]).toLocal8Bit());
+                 });
+    line.whenOut([&] { return !endOf(eventsSoFar(line), port("full-b")).isEmpty(); },
+                 [&] { sendSignal(line, SIGINT); });
+    ASSERT_TRUE(waitForAll({&line}, 20000));
+
+    EXPECT_EQ(line.exitCode(), 4) << line.err().toStdString();
+    EXPECT_TRUE(line.err().contains(("the record of " + port("full-a") + " is lost").toLocal8Bit()))
+        << line.err().toStdString();
+    const QList<QJsonObject> records = reportLines(report); // each line one whole object
+    ASSERT_EQ(records.size(), 2);
+    EXPECT_EQ(records[1]["port"], port("full-b"));
+    const QList<QJsonObject> events = line.jsonEvents();
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.last()["exitCode"], 4); // the summary's status is the program's
 }
 
 // Where the machine lets us (root, a real serial port whose arrival can be announced), a real
@@ -403,7 +634,8 @@ TEST(ProductionLineOnThisMachine, ARealArrivalIsProbedAndASilentPortSkipped)
     line.whenOut([&] { return !endOf(eventsSoFar(line), port).isEmpty(); },
                  [&] { sendSignal(line, SIGINT); });
     ASSERT_TRUE(waitForAll({&line}, 15000));
-    EXPECT_EQ(line.exitCode(), 0) << line.err().toStdString();
+    // Plugged in to be flashed, and not flashed.
+    EXPECT_EQ(line.exitCode(), 1) << line.err().toStdString();
     const QList<QJsonObject> events = line.jsonEvents();
     const QJsonObject end = endOf(events, port);
     EXPECT_EQ(end["result"], "skipped");
@@ -412,4 +644,5 @@ TEST(ProductionLineOnThisMachine, ARealArrivalIsProbedAndASilentPortSkipped)
     EXPECT_EQ(events.last()["event"], "summary");
     EXPECT_EQ(events.last()["flashed"], 0);
     EXPECT_EQ(events.last()["skipped"], 1);
+    EXPECT_EQ(events.last()["notFlashedPorts"], QJsonArray{port});
 }

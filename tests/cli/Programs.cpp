@@ -31,12 +31,11 @@ FlasherRun::FlasherRun(const QStringList& arguments, const Prepare& prepare)
 
 void FlasherRun::received(QProcess::ProcessChannel channel, const QByteArray& bytes)
 {
-    if (channel == QProcess::StandardOutput) {
+    if (channel == QProcess::StandardOutput)
         output += bytes;
-        fireTriggers();
-    } else {
+    else
         errors += bytes;
-    }
+    fireTriggers();
     if (changed)
         changed();
 }
@@ -99,6 +98,11 @@ bool FlasherRun::waitForErr(const QByteArray& text, int deadlineMs)
 void FlasherRun::whenOut(const QByteArray& text, std::function<void()> action)
 {
     whenOut([this, text] { return output.contains(text); }, std::move(action));
+}
+
+void FlasherRun::whenErr(const QByteArray& text, std::function<void()> action)
+{
+    whenOut([this, text] { return errors.contains(text); }, std::move(action));
 }
 
 void FlasherRun::whenOut(std::function<bool()> condition, std::function<void()> action)

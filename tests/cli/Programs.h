@@ -40,6 +40,8 @@ public:
     bool waitForErr(const QByteArray& text, int deadlineMs);
     // Calls `action` once, on the event loop, as soon as standard output holds `text`.
     void whenOut(const QByteArray& text, std::function<void()> action);
+    // Calls `action` once, on the event loop, as soon as standard error holds `text`.
+    void whenErr(const QByteArray& text, std::function<void()> action);
     // Calls `action` once, on the event loop, as soon as `condition` holds after output arrived.
     void whenOut(std::function<bool()> condition, std::function<void()> action);
     // Writes to the program's standard input (the scripted port changes).

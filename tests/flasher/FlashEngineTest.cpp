@@ -353,6 +353,24 @@ TEST_F(FlashEngineTest, FirmwareInformationRequestArmsThenWrites)
     EXPECT_EQ(port.takeWritten().size(), 1u);
 }
 
+TEST_F(FlashEngineTest, TheInformationRequestGoesOutAgainUnderTheFirstDeadlineUntilAnAnswerBegins)
+{
+    engine.requestFirmwareInfo();
+    timeline.take();
+    advance(std::chrono::milliseconds(4000));
+    engine.repeatFirmwareInfoRequest();
+    EXPECT_EQ(timeline.take(), (Lines{"write: 10 05"})); // no new guard
+    advance(std::chrono::milliseconds(1000));
+    EXPECT_TRUE(guardFires()) << "the deadline is the first request's";
+    port.reopen();
+    engine.requestFirmwareInfo();
+    chipSends({'R', 'Q', '7', '5', ' ', 'E'});
+    timeline.take();
+    port.takeWritten();
+    engine.repeatFirmwareInfoRequest();
+    EXPECT_TRUE(port.takeWritten().empty()) << "never into an answer that has begun";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Replies that do not advance anything
 

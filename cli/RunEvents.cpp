@@ -1,4 +1,4 @@
-#include "cli/RunOutput.h"
+#include "cli/RunEvents.h"
 
 namespace morvane::cli {
 
@@ -91,42 +91,6 @@ bool openFailed(const TaskResult& result)
 {
     return result.outcome == TaskOutcome::OpenFailed ||
            (result.outcome == TaskOutcome::Skipped && result.skipReason == SkipReason::CannotOpen);
-}
-
-void RunOutputFanOut::taskBegun(const QString& port, Command task, const QString& file)
-{
-    for (RunOutput* output : outputs)
-        output->taskBegun(port, task, file);
-}
-
-void RunOutputFanOut::statusLine(const QString& port, const QString& text)
-{
-    for (RunOutput* output : outputs)
-        output->statusLine(port, text);
-}
-
-void RunOutputFanOut::replyLine(const QString& port, const QString& text)
-{
-    for (RunOutput* output : outputs)
-        output->replyLine(port, text);
-}
-
-void RunOutputFanOut::progress(const QString& port, const Progress& progress)
-{
-    for (RunOutput* output : outputs)
-        output->progress(port, progress);
-}
-
-void RunOutputFanOut::taskEnded(const QString& port, Command task, const TaskResult& result)
-{
-    for (RunOutput* output : outputs)
-        output->taskEnded(port, task, result);
-}
-
-void RunOutputFanOut::portChanged(const QString& port, bool added)
-{
-    for (RunOutput* output : outputs)
-        output->portChanged(port, added);
 }
 
 } // namespace morvane::cli

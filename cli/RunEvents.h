@@ -1,17 +1,18 @@
-// What a chip command tells its user, per port: the task beginning, status lines, the chip's
-// replies, progress and the result. Text and JSON each implement it; calls come on the main
-// thread only.
+// What the program tells about each port, as values: a task beginning, the status and reply lines,
+// progress and the result; and, while it watches for chips, ports arriving and leaving. Each sink
+// (text, JSON, the progress board, the report, the probe table) takes the events it shows and
+// words them itself. Events are told on the main thread only.
 #pragma once
 
 #include "cli/CommandLine.h"
-#include "cli/ProgressMeter.h"
+#include "cli/PortListing.h"
 
 #include <QDateTime>
 #include <QString>
 
 #include <cstdint>
 #include <optional>
-#include <vector>
+#include <variant>
 
 namespace morvane::cli {
 
@@ -19,7 +20,7 @@ enum class TaskOutcome
 {
     Completed,    // the chip answered (info) or the run completed (flash, reset)
     TimedOut,     // the chip stayed silent; the port has been closed
-    BadImage,     // the image was refused or could not be read: nothing was sent
+    BadImage,     // the image was refused: nothing was sent
     Aborted,      // the run cannot go on
     OpenFailed,   // the port could not be opened: nothing was sent
     Interrupted,  // the user stopped the program; the port has been released
@@ -54,11 +55,12 @@ enum class RunStep
 struct TaskResult
 {
     TaskOutcome outcome = TaskOutcome::Completed;
+    ExitStatus exitStatus = ExitSuccess; // what this port makes the program's status
     int errorCode = 0;                   // OpenFailed: the serial library's error code
     QString errorMessage;                // OpenFailed: the serial library's error text
     QString errorReason;                 // OpenFailed: the system's reason, when known
     QString hint;                        // OpenFailed: what the user can do about it, when known
-    QString detail;                      // Interrupted, BootMode, Disconnected, Skipped: what became of it
+    QString detail;                      // a run that ended early: where it left the chip; Skipped: why
     std::optional<QString> firmwareInfo; // the chip's answer to the information request, filtered
     bool answeredFromBootloader = false; // the chip was in boot mode when it was asked
     SkipReason skipReason = SkipReason::None;
@@ -71,6 +73,8 @@ struct TaskResult
     int64_t durationMs = 0;
 };
 
+// The status a result gives on its own: 0 for completed and skipped, 1 for a chip that failed,
+// 2 for bad input, 3 for an interrupt.
 ExitStatus exitStatusOf(TaskOutcome outcome);
 // The stable names used in the output: completed, timed-out, bad-image, aborted, open-failed,
 // interrupted, boot-mode, disconnected, skipped.
@@ -82,34 +86,50 @@ QString stepName(RunStep step);
 // The port could not be opened: OpenFailed, or Skipped for that reason.
 bool openFailed(const TaskResult& result);
 
-class RunOutput
+// How far a flash has come: blocks the chip has acknowledged, and the bytes they hold.
+struct Progress
 {
-public:
-    virtual ~RunOutput() = default;
-    virtual void taskBegun(const QString& port, Command task, const QString& file) = 0;
-    virtual void statusLine(const QString& port, const QString& text) = 0; // the window's action log
-    virtual void replyLine(const QString& port, const QString& text) = 0;  // the window's reply log
-    virtual void progress(const QString& port, const Progress& progress) = 0;
-    virtual void taskEnded(const QString& port, Command task, const TaskResult& result) = 0;
-    // A port arrived or left while the program watches for chips (flash --on-arrival).
-    virtual void portChanged(const QString& /*port*/, bool /*added*/) {}
+    uint32_t blocksDone = 0; // blocks the chip has acknowledged
+    uint32_t totalBlocks = 0;
+    int64_t bytesDone = 0;
+    int64_t totalBytes = 0;
 };
 
-// Passes every call on to each of its outputs in turn.
-class RunOutputFanOut : public RunOutput
+struct TaskBegun
+{
+    Command task;
+    QString file; // flash: the image as the user named it
+};
+struct StatusLine // a line of the window's action log
+{
+    QString text;
+};
+struct ReplyLine // a line of the window's reply log
+{
+    QString text;
+};
+struct TaskEnded
+{
+    Command task;
+    TaskResult result;
+    PortEntry entry; // the port as listed, for the report
+};
+struct PortChange // a port arrived or left while the program watches for chips
+{
+    bool added;
+};
+
+struct RunEvent
+{
+    QString port;
+    std::variant<TaskBegun, StatusLine, ReplyLine, Progress, TaskEnded, PortChange> what;
+};
+
+class RunSink
 {
 public:
-    void add(RunOutput& output) { outputs.push_back(&output); }
-
-    void taskBegun(const QString& port, Command task, const QString& file) override;
-    void statusLine(const QString& port, const QString& text) override;
-    void replyLine(const QString& port, const QString& text) override;
-    void progress(const QString& port, const Progress& progress) override;
-    void taskEnded(const QString& port, Command task, const TaskResult& result) override;
-    void portChanged(const QString& port, bool added) override;
-
-private:
-    std::vector<RunOutput*> outputs;
+    virtual ~RunSink() = default;
+    virtual void take(const RunEvent& event) = 0;
 };
 
 } // namespace morvane::cli
