@@ -91,6 +91,41 @@ protected:
         port.onBytesWaitingAsked = nullptr;
         return fired;
     }
+
+    // The chip sends `reply`, handled on a receive thread of its own; returns once that thread
+    // sits in the pause after the boot-ready reply, where it stays until releasePause() (2 s at
+    // most: a handler that waited for this very pause would otherwise never return).
+    void replyHeldInPause(const Bytes& reply)
+    {
+        timeline.onEntry = [this](const std::string& entry) {
+            if (entry != "pause: 1000")
+                return;
+            std::unique_lock<std::mutex> lock(holdMutex);
+            inPause = true;
+            holdChanged.notify_all();
+            holdChanged.wait_for(lock, std::chrono::seconds(2), [this] { return released; });
+        };
+        heldThread = std::thread([this, reply] { chipSends(reply); });
+        std::unique_lock<std::mutex> lock(holdMutex);
+        ASSERT_TRUE(holdChanged.wait_for(lock, std::chrono::seconds(10), [this] { return inPause; }));
+    }
+    void releasePause()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(holdMutex);
+            released = true;
+        }
+        holdChanged.notify_all();
+        heldThread.join();
+        timeline.onEntry = nullptr;
+    }
+
+private:
+    std::mutex holdMutex;
+    std::condition_variable holdChanged;
+    bool inPause = false;
+    bool released = false;
+    std::thread heldThread;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -582,33 +617,10 @@ TEST_F(FlashEngineTest, GuardFiringWhileAReplyIsHandledLeavesTheRunToTheReply)
 {
     startFlashOf(patternImage(600));
     advance(std::chrono::milliseconds(5003));
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool inPause = false;
-    bool guardHandled = false;
-    timeline.onEntry = [&](const std::string& entry) {
-        if (entry != "pause: 1000")
-            return;
-        std::unique_lock<std::mutex> lock(mutex);
-        inPause = true;
-        changed.notify_all();
-        // Bounded: a guard that waited for this very pause would otherwise never return.
-        changed.wait_for(lock, std::chrono::seconds(2), [&] { return guardHandled; });
-    };
-    std::thread receiveThread([this] { chipSends(AckBootReady); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return inPause; }));
-    }
+    replyHeldInPause(AckBootReady);
     engine.onTimerFired();
     timeline.add("guard handled");
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        guardHandled = true;
-    }
-    changed.notify_all();
-    receiveThread.join();
-    timeline.onEntry = nullptr;
+    releasePause();
 
     EXPECT_EQ(timeline.take(), (Lines{
                                    "timer: 0",
@@ -748,37 +760,15 @@ TEST_F(FlashEngineTest, StopWithoutARunLeavesEverythingAsItWas)
 TEST_F(FlashEngineTest, StopDuringAPauseCutsTheHandlerShort)
 {
     startFlashOf(patternImage(3 * 256));
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool inPause = false;
-    bool stopped = false;
-    timeline.onEntry = [&](const std::string& entry) {
-        if (entry != "pause: 1000")
-            return;
-        std::unique_lock<std::mutex> lock(mutex);
-        inPause = true;
-        changed.notify_all();
-        changed.wait_for(lock, std::chrono::seconds(2), [&] { return stopped; });
-    };
-    std::thread receiveThread([this] { chipSends(AckBootReady); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return inPause; }));
-    }
+    replyHeldInPause(AckBootReady);
     const uint64_t before = engine.runGeneration();
     std::thread stopper([this] { engine.stop(); });
     // The stop cuts the run off, then waits for the handler, which the recorded pause holds.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (engine.runGeneration() == before && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        stopped = true;
-    }
-    changed.notify_all();
+    releasePause();
     stopper.join();
-    receiveThread.join();
-    timeline.onEntry = nullptr;
     EXPECT_TRUE(port.takeWritten().empty()); // not block 1
     EXPECT_EQ(events.lastRunEnd().outcome, RunOutcome::Stopped);
     EXPECT_EQ(events.lastRunEnd().at.stage, RunStage::BootReady);
