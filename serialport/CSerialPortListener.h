@@ -11,7 +11,7 @@ namespace vandrel {
 // every operation of the port but its destruction may be called from inside (see CSerialPort.h).
 // A listener that reads what it is told about inside the call loses no byte. Also called once,
 // on the receive thread, when the device hangs up or goes away, with the bytes still buffered
-// (possibly 0): readData() then returns those and after them -1 with error 18.
+// (possibly 0): readData() then returns those and after them -1 with ErrorReadFailed.
 class CSerialPortListener
 {
 public:
