@@ -37,8 +37,11 @@ bool appendWhole(int fd, const QByteArray& bytes, int& error)
             error = n == 0 ? EIO : errno;
             // With O_APPEND the offset is the end of what this record put there.
             const off_t end = ::lseek(fd, 0, SEEK_CUR);
-            if (done > 0 && end >= static_cast<off_t>(done))
-                (void)::ftruncate(fd, end - static_cast<off_t>(done));
+            // Should taking it back fail too, the torn line is ended before the next record; the
+            // write's own error is the one to report.
+            if (done > 0 && end >= static_cast<off_t>(done)) {
+                [[maybe_unused]] const int takenBack = ::ftruncate(fd, end - static_cast<off_t>(done));
+            }
             return false;
         }
         done += static_cast<size_t>(n);
