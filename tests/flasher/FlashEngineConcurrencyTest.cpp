@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace rq75x;
@@ -84,8 +86,20 @@ TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
                 ++badFrames;
         }
     };
+    // One burst of replies per round, racing that round's time-out: a receiver that never paused
+    // would keep a reply in hand at every firing, and no time-out would ever be declared.
+    std::mutex roundMutex;
+    std::condition_variable nextRound;
+    int round = 0;
     std::thread receiver([&] {
+        int seen = -1;
         while (!stop) {
+            {
+                std::unique_lock<std::mutex> lock(roundMutex);
+                nextRound.wait_for(lock, std::chrono::milliseconds(100),
+                                   [&] { return round != seen || stop; });
+                seen = round;
+            }
             station.chipSends(AckBootReady);
             for (int i = 0; i < 6; ++i)
                 station.chipSends(AckBlock);
@@ -95,7 +109,12 @@ TEST_F(FlashEngineConcurrencyTest, ReplyRacingATimeOutNeverUsesAReleasedImage)
     });
     // Go on until both threads have had their turns, however the two are scheduled.
     int timeOuts = 0;
-    for (int round = 0; round < 100000 && (round < 400 || blockFrames < 100 || timeOuts < 10); ++round) {
+    for (int rounds = 0; rounds < 100000 && (rounds < 400 || blockFrames < 100 || timeOuts < 10); ++rounds) {
+        {
+            const std::lock_guard<std::mutex> lock(roundMutex);
+            ++round;
+        }
+        nextRound.notify_all();
         station.port.reopen();
         station.engine.startFlash(read);
         station.advance(std::chrono::milliseconds(rq75x::timing::BootModeTimeout));
