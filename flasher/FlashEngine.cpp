@@ -451,14 +451,11 @@ void FlashEngine::sendBlock(Notification& notification, uint32_t block)
     if (!runImage || block < 1 || block > runImage->totalBlocks)
         return; // dropped by a time-out that cut this run off
     const uint32_t total = runImage->totalBlocks;
-    if (block > 1) {
-        const QString next = QStringLiteral("Next memory block: %1").arg(block);
-        if (!notification.reach(RunPosition{RunTask::Flash, RunStage::Block, block, total}))
-            return;
-        notification.tell(MessageId::NextBlock, MessagePlace::ReportAndAction, next);
-    } else if (!notification.reach(RunPosition{RunTask::Flash, RunStage::Block, block, total})) {
+    if (!notification.reach(RunPosition{RunTask::Flash, RunStage::Block, block, total}))
         return;
-    }
+    if (block > 1)
+        notification.tell(MessageId::NextBlock, MessagePlace::ReportAndAction,
+                          QStringLiteral("Next memory block: %1").arg(block));
 
     const bool last = block == total;
     const auto payload = reinterpret_cast<const uint8_t*>(runImage->blockData(block));
